@@ -1,0 +1,202 @@
+#include "child.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "suite_config.hpp"
+
+extern char** environ;
+
+namespace suite {
+namespace {
+
+bool runtime_variable(const std::string& entry) {
+  for (const char* prefix : {"OMP_", "GOMP_", "KMP_"})
+    if (entry.rfind(prefix, 0) == 0) return true;
+  return false;
+}
+
+std::vector<std::string> child_environment(const Env& extra) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e)
+    if (!runtime_variable(*e)) env.emplace_back(*e);
+  auto set = [&env](const std::string& key, const std::string& value) {
+    std::string prefix = key + "=";
+    for (auto& e : env)
+      if (e.rfind(prefix, 0) == 0) {
+        e = prefix + value;
+        return;
+      }
+    env.push_back(prefix + value);
+  };
+  for (const char* entry : config::kChildEnv) {
+    if (entry == nullptr) continue;
+    std::string s(entry);
+    size_t eq = s.find('=');
+    if (eq != std::string::npos) set(s.substr(0, eq), s.substr(eq + 1));
+  }
+  for (const auto& [key, value] : extra) set(key, value);
+  return env;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+  std::vector<char*> v;
+  for (auto& s : strings) v.push_back(s.data());
+  v.push_back(nullptr);
+  return v;
+}
+
+// The first `count` processors of this process's own mask.
+cpu_set_t first_cpus(int count) {
+  cpu_set_t mine, chosen;
+  CPU_ZERO(&mine);
+  CPU_ZERO(&chosen);
+  sched_getaffinity(0, sizeof mine, &mine);
+  for (int cpu = 0; cpu < CPU_SETSIZE && CPU_COUNT(&chosen) < count; ++cpu)
+    if (CPU_ISSET(cpu, &mine)) CPU_SET(cpu, &chosen);
+  return chosen;
+}
+
+[[noreturn]] void child_fail(const char* what) {
+  std::fprintf(stderr, "child setup failed: %s: %s\n", what, std::strerror(errno));
+  _exit(127);
+}
+
+}  // namespace
+
+const std::vector<Program>& programs() {
+  static const std::vector<Program> all = [] {
+    std::vector<Program> v;
+    std::ifstream in(config::kManifest);
+    if (!in) throw std::runtime_error(std::string("cannot read ") + config::kManifest);
+    std::string line;
+    while (std::getline(in, line)) {
+      std::istringstream fields(line);
+      Program p;
+      std::getline(fields, p.name, '\t');
+      std::getline(fields, p.folder, '\t');
+      std::getline(fields, p.path, '\t');
+      std::getline(fields, p.source, '\t');
+      std::getline(fields, p.lesson);
+      if (!p.name.empty()) v.push_back(p);
+    }
+    return v;
+  }();
+  return all;
+}
+
+const Program& program(const std::string& name) {
+  for (const Program& p : programs())
+    if (p.name == name) return p;
+  throw std::runtime_error("no program called " + name + " in the manifest");
+}
+
+std::vector<std::string> program_names() {
+  std::vector<std::string> names;
+  for (const Program& p : programs()) names.push_back(p.name);
+  return names;
+}
+
+int available_cpus() {
+  cpu_set_t mine;
+  CPU_ZERO(&mine);
+  sched_getaffinity(0, sizeof mine, &mine);
+  return CPU_COUNT(&mine);
+}
+
+Result run(const Launch& launch) {
+  std::vector<std::string> argv_s{launch.path};
+  argv_s.insert(argv_s.end(), launch.args.begin(), launch.args.end());
+  std::vector<std::string> env_s = child_environment(launch.env);
+  std::vector<char*> argv = pointers(argv_s), envp = pointers(env_s);
+  cpu_set_t cpus = first_cpus(launch.cpus);
+
+  int out_pipe[2], err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe failed");
+
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    if (launch.cpus > 0 && sched_setaffinity(0, sizeof cpus, &cpus) != 0) child_fail("affinity");
+    if (dup2(err_pipe[1], STDERR_FILENO) < 0) child_fail("stderr");
+    int null_in = open("/dev/null", O_RDONLY);
+    if (null_in < 0 || dup2(null_in, STDIN_FILENO) < 0) child_fail("stdin");
+    switch (launch.out) {
+      case Stdout::Capture:
+        if (dup2(out_pipe[1], STDOUT_FILENO) < 0) child_fail("stdout");
+        break;
+      case Stdout::DevFull: {
+        int full = open("/dev/full", O_WRONLY);
+        if (full < 0 || dup2(full, STDOUT_FILENO) < 0) child_fail("/dev/full");
+        break;
+      }
+      case Stdout::Closed:
+        close(STDOUT_FILENO);
+        break;
+    }
+    execve(argv[0], argv.data(), envp.data());
+    child_fail(argv[0]);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+
+  Result r;
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&r.out, &r.err};
+  int open_fds = 2;
+  char buf[65536];
+  while (open_fds > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      throw std::runtime_error("poll failed");
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        sinks[i]->append(buf, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_fds;
+      }
+    }
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
+  return r;
+}
+
+Result run(const std::string& name, const Env& env, int cpus) {
+  Launch launch;
+  launch.path = program(name).path;
+  launch.env = env;
+  launch.cpus = cpus;
+  return run(launch);
+}
+
+bool ended_cleanly(const Result& r, std::string* why) {
+  std::ostringstream msg;
+  if (r.signal != 0) msg << "killed by signal " << r.signal << "; ";
+  else if (r.exit_code != 0) msg << "exit status " << r.exit_code << "; ";
+  bool err_ok = config::kStderrRacesOnly ? r.err.find("ThreadSanitizer") == std::string::npos
+                                         : r.err.empty();
+  if (!err_ok) msg << "stderr: " << r.err.substr(0, 2000);
+  *why = msg.str();
+  return why->empty();
+}
+
+}  // namespace suite
