@@ -1,0 +1,32 @@
+// Each of four threads sums its own block of 1..100, chosen from its number, and adds
+// that partial sum to the shared total with one atomic update.
+// Try: OMP_THREAD_LIMIT=2 ./ranked_sum  (only blocks 1..25 and 26..50 are summed:
+// the blocks follow the thread numbers, not the team size, so the total is 1275).
+#include <omp.h>
+
+#include <cstdio>
+
+int main() {
+  int total = 0;  // declared before the region: one variable shared by the whole team
+  omp_set_num_threads(4);
+  int parte = 25;  // block length, only read inside the region
+#pragma omp parallel
+  {
+    int subtotal = 0;  // declared inside the region: each thread has its own
+    int rank = omp_get_thread_num();
+    std::printf("rank vale:%d y parte vale: %d\n", rank, parte);
+    int Li = parte * rank + 1;
+    int Lf = Li + parte - 1;
+    std::printf("Li vale: %d, Lf vale: %d\n", Li, Lf);
+    for (int i = Li; i <= Lf; i++) {
+      subtotal += i;
+    }
+    std::printf("\n subtotal: %d \n", subtotal);
+    // Several threads may add at the same moment: atomic makes each add indivisible.
+#pragma omp atomic
+    total += subtotal;
+  }
+  // After the join every thread has added its subtotal.
+  std::printf("\n total: %d\n", total);
+  return 0;
+}
