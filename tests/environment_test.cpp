@@ -1,0 +1,88 @@
+// The runtime environment report: seven lines from thread 0, in order, whose values
+// follow the team and the runtime's variables.
+#include <gtest/gtest.h>
+
+#include "case_name.hpp"
+#include "child.hpp"
+#include "records.hpp"
+
+namespace {
+
+using suite::Env;
+
+const std::vector<std::string> kLines = {
+    "Hilo %d Obtiene informacion del entorno \n",  "Numero de procesadores: %d \n",
+    "Numero de hilos: %d\n",                       "Maximo de hilos: %d\n",
+    "Esta en paralelo?: %d\n",                     "hilos dinamicos habilitados: %d\n",
+    "Soporte de anidacion en paralelo?: %d\n"};
+
+constexpr int kAny = -1;
+
+struct Case {
+  std::string program;
+  Env env;
+  int cpus;
+  // Expected values of lines 3..7; kAny where the runtime decides. Line 2 is always
+  // the processors the program may run on.
+  int threads, max_threads, in_parallel, dynamic, nested;
+};
+
+std::ostream& operator<<(std::ostream& os, const Case& c) {
+  os << c.program << " cpus=" << c.cpus;
+  for (const auto& [k, v] : c.env) os << ' ' << k << '=' << v;
+  return os;
+}
+
+Env var(const char* key, const char* value) { return {{key, value}}; }
+
+std::vector<Case> cases() {
+  return {
+      {"env_report", {}, 1, 1, 1, 0, 0, kAny},  // one processor: a team of one, not active
+      {"env_report", {}, 2, 2, 2, 1, 0, kAny},
+      {"env_report", var("OMP_NUM_THREADS", "1"), 2, 1, 1, 0, kAny, kAny},
+      {"env_report", var("OMP_NUM_THREADS", "3"), 0, 3, 3, 1, kAny, kAny},
+      {"env_report", var("OMP_NUM_THREADS", "64"), 1, 64, 64, 1, kAny, kAny},
+      {"env_report", var("OMP_DYNAMIC", "true"), 0, kAny, kAny, kAny, 1, kAny},
+      {"env_report", var("OMP_DYNAMIC", "false"), 0, kAny, kAny, kAny, 0, kAny},
+      {"env_report", var("OMP_NESTED", "true"), 0, kAny, kAny, kAny, kAny, 1},
+      {"env_report", var("OMP_MAX_ACTIVE_LEVELS", "4"), 0, kAny, kAny, kAny, kAny, 1},
+      {"env_report", var("OMP_MAX_ACTIVE_LEVELS", "1"), 0, kAny, kAny, kAny, kAny, 0},
+      {"env_report_eight", {}, 0, 8, 8, 1, 0, kAny},
+      {"env_report_eight", {}, 1, 8, 8, 1, 0, kAny},  // eight threads on one processor
+      {"env_report_eight", {}, 2, 8, 8, 1, 0, kAny},
+      {"env_report_eight", var("OMP_NUM_THREADS", "1"), 0, 8, 8, 1, kAny, kAny},
+      {"env_report_eight", var("OMP_THREAD_LIMIT", "2"), 0, 2, kAny, 1, kAny, kAny},
+      {"env_report_eight", var("OMP_THREAD_LIMIT", "1"), 0, 1, kAny, 0, kAny, kAny},
+      {"env_report_eight", var("OMP_DYNAMIC", "true"), 0, kAny, 8, kAny, 1, kAny},
+  };
+}
+
+class EnvReport : public ::testing::TestWithParam<Case> {};
+
+TEST_P(EnvReport, SevenLinesFromThreadZero) {
+  const Case& c = GetParam();
+  if (c.cpus > suite::available_cpus()) GTEST_SKIP() << "needs " << c.cpus << " processors";
+  suite::Result r = suite::run(c.program, c.env, c.cpus);
+  std::string why;
+  ASSERT_TRUE(suite::ended_cleanly(r, &why)) << why;
+  suite::Parse p = suite::parse_records(r.out, kLines);
+  ASSERT_TRUE(p.ok()) << p.error;
+  ASSERT_EQ(p.records.size(), kLines.size());
+  for (size_t k = 0; k < kLines.size(); ++k) ASSERT_EQ(p.records[k].kind, int(k)) << "lines out of order";
+
+  int procs = c.cpus > 0 ? c.cpus : suite::available_cpus();
+  int expected[] = {0, procs, c.threads, c.max_threads, c.in_parallel, c.dynamic, c.nested};
+  for (size_t k = 0; k < kLines.size(); ++k) {
+    long long value = p.records[k].ints[0];
+    if (expected[k] != kAny) {
+      EXPECT_EQ(value, expected[k]) << "line " << k + 1;
+    }
+  }
+  EXPECT_TRUE(p.records[4].ints[0] == 0 || p.records[4].ints[0] == 1);
+  EXPECT_TRUE(p.records[5].ints[0] == 0 || p.records[5].ints[0] == 1);
+  EXPECT_TRUE(p.records[6].ints[0] == 0 || p.records[6].ints[0] == 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Runtime, EnvReport, ::testing::ValuesIn(cases()), suite::CaseName());
+
+}  // namespace
