@@ -88,7 +88,9 @@ TEST_P(Greetings, OneGreetingPerTeamMember) {
   suite::Parse p = suite::parse_records(r.out, formats);
   ASSERT_TRUE(p.ok()) << p.error;
 
-  if (greeting >= 0) EXPECT_EQ(suite::count_of(p, greeting), size_t(c.team));
+  if (greeting >= 0) {
+    EXPECT_EQ(suite::count_of(p, greeting), size_t(c.team));
+  }
   if (numbered >= 0) {
     std::vector<long long> ids = suite::ints_of(p, numbered);
     std::sort(ids.begin(), ids.end());
