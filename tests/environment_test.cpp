@@ -42,6 +42,7 @@ std::vector<Case> cases() {
       {"env_report", var("OMP_NUM_THREADS", "1"), 2, 1, 1, 0, kAny, kAny},
       {"env_report", var("OMP_NUM_THREADS", "3"), 0, 3, 3, 1, kAny, kAny},
       {"env_report", var("OMP_NUM_THREADS", "64"), 1, 64, 64, 1, kAny, kAny},
+      {"env_report", var("OMP_NUM_THREADS", "256"), 0, 256, 256, 1, kAny, kAny},
       {"env_report", var("OMP_DYNAMIC", "true"), 0, kAny, kAny, kAny, 1, kAny},
       {"env_report", var("OMP_DYNAMIC", "false"), 0, kAny, kAny, kAny, 0, kAny},
       {"env_report", var("OMP_NESTED", "true"), 0, kAny, kAny, kAny, kAny, 1},

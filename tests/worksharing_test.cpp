@@ -101,8 +101,8 @@ Env threads(int t) { return {{"OMP_NUM_THREADS", std::to_string(t)}}; }
 
 std::vector<FillCase> fill_cases() {
   std::vector<FillCase> v;
-  for (int t : {1, 2, 3, 4, 7, 8, 50, 101}) v.push_back({"fill_pairs_tagged", threads(t), t});
-  for (int t : {1, 3, 8, 101}) v.push_back({"fill_pairs", threads(t), t});
+  for (int t : {1, 2, 3, 4, 7, 8, 50, 101, 256}) v.push_back({"fill_pairs_tagged", threads(t), t});
+  for (int t : {1, 3, 8, 101, 256}) v.push_back({"fill_pairs", threads(t), t});
   v.push_back({"fill_pairs_fifty", {}, 50});
   v.push_back({"fill_pairs_fifty", threads(3), 50});  // the call wins over the variable
   for (int limit : {1, 7, 30})
@@ -170,7 +170,7 @@ TEST_P(TwoPhase, FillThenOneProductPerThread) {
 INSTANTIATE_TEST_SUITE_P(
     Teams, TwoPhase,
     ::testing::Values(TwoPhaseCase{threads(1), 1}, TwoPhaseCase{threads(2), 2}, TwoPhaseCase{threads(4), 4},
-                      TwoPhaseCase{threads(8), 8},
+                      TwoPhaseCase{threads(8), 8}, TwoPhaseCase{threads(256), 256},
                       // A team larger than the arrays: small stacks make 10010 threads cheap.
                       TwoPhaseCase{{{"OMP_NUM_THREADS", "10010"}, {"OMP_STACKSIZE", "16K"}}, 10010}),
     suite::CaseName());
