@@ -20,8 +20,9 @@ function(suite_program name)
     target_link_libraries(${name} PRIVATE OpenMP::OpenMP_CXX)
   endif()
   if(SUITE_SANITIZE)
+    # Any report ends the program with a failure status, so a test cannot miss it.
     target_compile_options(${name} PRIVATE -fsanitize=${SUITE_SANITIZE}
-                                           -fno-omit-frame-pointer -g)
+                           -fno-sanitize-recover=all -fno-omit-frame-pointer -g)
     target_link_options(${name} PRIVATE -fsanitize=${SUITE_SANITIZE})
   endif()
   install(TARGETS ${name} RUNTIME DESTINATION bin)

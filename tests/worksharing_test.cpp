@@ -8,6 +8,7 @@
 #include "case_name.hpp"
 #include "child.hpp"
 #include "records.hpp"
+#include "suite_config.hpp"
 
 namespace {
 
@@ -148,6 +149,8 @@ class TwoPhase : public ::testing::TestWithParam<TwoPhaseCase> {};
 TEST_P(TwoPhase, FillThenOneProductPerThread) {
   const TwoPhaseCase& c = GetParam();
   const long long n = 10000;
+  if (c.team > 8000 && std::string(suite::config::kSanitize).find("thread") != std::string::npos)
+    GTEST_SKIP() << "ThreadSanitizer tracks at most 8128 threads at once";
   suite::Result r = suite::run("fill_then_square", c.env);
   std::string why;
   ASSERT_TRUE(suite::ended_cleanly(r, &why)) << why;

@@ -1,0 +1,31 @@
+// Every program under valgrind's memcheck: no invalid access, no read of an
+// uninitialised value, no leak. Slow, so it has its own label (ctest -L memcheck).
+#include <gtest/gtest.h>
+
+#include "child.hpp"
+#include "suite_config.hpp"
+
+namespace {
+
+class Memcheck : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(Memcheck, NoMemoryErrors) {
+  suite::Launch l;
+  l.path = suite::config::kValgrind;
+  l.args = {"--error-exitcode=99",
+            "--leak-check=full",
+            "--errors-for-leak-kinds=definite,possible",
+            "--track-origins=yes",
+            std::string("--suppressions=") + suite::config::kSourceDir + "/tests/memcheck.supp",
+            suite::program(GetParam()).path};
+  l.env = {{"OMP_NUM_THREADS", "2"}};  // a small team keeps the run short
+  suite::Result r = suite::run(l);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("ERROR SUMMARY: 0 errors"), std::string::npos) << r.err;
+  EXPECT_FALSE(r.out.empty()) << "the program wrote nothing";
+}
+
+INSTANTIATE_TEST_SUITE_P(Suite, Memcheck, ::testing::ValuesIn(suite::program_names()),
+                         [](const auto& info) { return info.param; });
+
+}  // namespace
