@@ -6,6 +6,7 @@
 int main() {
 #pragma omp parallel
   {
+    // Every thread of the team runs this block once.
     std::printf("Hola mundo con OpenMP\n");
   }
   // A write that failed (a full disk, a closed stdout) must not end in success.

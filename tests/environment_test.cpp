@@ -10,11 +10,13 @@ namespace {
 
 using suite::Env;
 
-const std::vector<std::string> kLines = {
-    "Hilo %d Obtiene informacion del entorno \n",  "Numero de procesadores: %d \n",
-    "Numero de hilos: %d\n",                       "Maximo de hilos: %d\n",
-    "Esta en paralelo?: %d\n",                     "hilos dinamicos habilitados: %d\n",
-    "Soporte de anidacion en paralelo?: %d\n"};
+const std::vector<std::string> kLines = {"Hilo %d Obtiene informacion del entorno \n",
+                                         "Numero de procesadores: %d \n",
+                                         "Numero de hilos: %d\n",
+                                         "Maximo de hilos: %d\n",
+                                         "Esta en paralelo?: %d\n",
+                                         "hilos dinamicos habilitados: %d\n",
+                                         "Soporte de anidacion en paralelo?: %d\n"};
 
 constexpr int kAny = -1;
 
@@ -69,10 +71,11 @@ TEST_P(EnvReport, SevenLinesFromThreadZero) {
   suite::Parse p = suite::parse_records(r.out, kLines);
   ASSERT_TRUE(p.ok()) << p.error;
   ASSERT_EQ(p.records.size(), kLines.size());
-  for (size_t k = 0; k < kLines.size(); ++k) ASSERT_EQ(p.records[k].kind, int(k)) << "lines out of order";
+  for (size_t k = 0; k < kLines.size(); ++k)
+    ASSERT_EQ(p.records[k].kind, int(k)) << "lines out of order";
 
   int procs = c.cpus > 0 ? c.cpus : suite::available_cpus();
-  int expected[] = {0, procs, c.threads, c.max_threads, c.in_parallel, c.dynamic, c.nested};
+  const int expected[] = {0, procs, c.threads, c.max_threads, c.in_parallel, c.dynamic, c.nested};
   for (size_t k = 0; k < kLines.size(); ++k) {
     long long value = p.records[k].ints[0];
     if (expected[k] != kAny) {

@@ -47,7 +47,8 @@ std::ostream& operator<<(std::ostream& os, const Case& c) {
 std::vector<Case> cases() {
   std::vector<Case> v;
   for (const char* p : {"hello_team", "hello_team_ids", "greet_ids"}) {
-    for (int t : {1, 2, 3, 4, 8, 50, 256}) v.push_back({p, {{"OMP_NUM_THREADS", std::to_string(t)}}, 0, t});
+    for (int t : {1, 2, 3, 4, 8, 50, 256})
+      v.push_back({p, {{"OMP_NUM_THREADS", std::to_string(t)}}, 0, t});
     for (int c : {1, 2}) v.push_back({p, {}, c, c});  // default team: one thread per processor
     v.push_back({p, {{"OMP_NUM_THREADS", "8"}, {"OMP_THREAD_LIMIT", "3"}}, 0, 3});
   }

@@ -15,7 +15,7 @@ using suite::Env;
 
 class EveryProgram : public ::testing::TestWithParam<std::string> {
  protected:
-  suite::Launch launch(Env env = {}) const {
+  static suite::Launch launch(Env env = {}) {
     suite::Launch l;
     l.path = suite::program(GetParam()).path;
     l.env = std::move(env);
@@ -30,14 +30,17 @@ TEST_P(EveryProgram, IgnoresItsArguments) {
   suite::Result plain = suite::run(launch(one));
   std::string why;
   ASSERT_TRUE(suite::ended_cleanly(plain, &why)) << why;
-  const std::vector<std::vector<std::string>> junk = {
-      {"--help"}, {"-x", "-v", "--version"}, {std::string(10240, 'A')}, {"\xff\xfe\x80 \xc3\x28", ""}};
+  const std::vector<std::vector<std::string>> junk = {{"--help"},
+                                                      {"-x", "-v", "--version"},
+                                                      {std::string(10240, 'A')},
+                                                      {"\xff\xfe\x80 \xc3\x28", ""}};
   for (const auto& args : junk) {
     suite::Launch l = launch(one);
     l.args = args;
     suite::Result r = suite::run(l);
     ASSERT_TRUE(suite::ended_cleanly(r, &why)) << why;
-    EXPECT_EQ(r.out, plain.out) << "with arguments " << ::testing::PrintToString(args).substr(0, 80);
+    EXPECT_EQ(r.out, plain.out) << "with arguments "
+                                << ::testing::PrintToString(args).substr(0, 80);
   }
 }
 
@@ -66,7 +69,8 @@ std::vector<std::string> canonical(const std::string& program, const std::string
   std::istringstream in(out);
   for (std::string line; std::getline(in, line);) {
     line.erase(0, line.find_first_not_of(' '));
-    if (program == "shared_accumulator") line = std::regex_replace(line, timing_value, "subtotal: # ");
+    if (program == "shared_accumulator")
+      line = std::regex_replace(line, timing_value, "subtotal: # ");
     lines.push_back(line);
   }
   std::sort(lines.begin(), lines.end());
@@ -78,7 +82,8 @@ std::vector<std::string> canonical(const std::string& program, const std::string
 TEST_P(EveryProgram, SurvivesAnInvalidTeamSize) {
   std::vector<std::vector<std::string>> valid;
   for (int t = 1; t <= suite::available_cpus(); ++t)
-    valid.push_back(canonical(GetParam(), suite::run(launch({{"OMP_NUM_THREADS", std::to_string(t)}})).out));
+    valid.push_back(
+        canonical(GetParam(), suite::run(launch({{"OMP_NUM_THREADS", std::to_string(t)}})).out));
   for (std::string value : {"0", "-3", "abc", ""}) {
     // LLVM's runtime (version 14) fails an internal assertion and aborts on an empty
     // value, before the program can do anything: a fault of that runtime, not ours.
@@ -87,7 +92,8 @@ TEST_P(EveryProgram, SurvivesAnInvalidTeamSize) {
     EXPECT_EQ(r.signal, 0) << "OMP_NUM_THREADS=\"" << value << "\"";
     EXPECT_EQ(r.exit_code, 0) << "OMP_NUM_THREADS=\"" << value << "\"";
     EXPECT_NE(std::find(valid.begin(), valid.end(), canonical(GetParam(), r.out)), valid.end())
-        << "OMP_NUM_THREADS=\"" << value << "\" gave output no valid team size gives:\n" << r.out.substr(0, 400);
+        << "OMP_NUM_THREADS=\"" << value << "\" gave output no valid team size gives:\n"
+        << r.out.substr(0, 400);
   }
 }
 

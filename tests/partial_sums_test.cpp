@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <numeric>
 
 #include "case_name.hpp"
 #include "child.hpp"
@@ -33,9 +34,9 @@ TEST(PartialSumOracle, MatchesTheWorkedExamples) {
   EXPECT_EQ(team_sum(2500, 4), 50005000);
 }
 
-const std::vector<std::string> kRankedFormats = {
-    "rank vale:%d y parte vale: %d\n", "Li vale: %d, Lf vale: %d\n", "\n subtotal: %d \n",
-    "\n total: %d\n"};
+const std::vector<std::string> kRankedFormats = {"rank vale:%d y parte vale: %d\n",
+                                                 "Li vale: %d, Lf vale: %d\n", "\n subtotal: %d \n",
+                                                 "\n total: %d\n"};
 const std::vector<std::string> kTaggedFormats = {
     "\n subtotal: %d Hilo: %d \n", "\n valor de suma despues de paralelizacion: %d\n"};
 
@@ -83,13 +84,13 @@ Checker ranked(int parte) {
 
 // The tagged programs: one subtotal line per thread number, then the final suma.
 // `shown` is what thread t's line must show; `final_sum` the last line.
-Checker tagged(std::function<void(const suite::Record&, int team)> shown,
-               std::function<long long(int team)> final_sum) {
+Checker tagged(const std::function<void(const suite::Record&, int team)>& shown,
+               const std::function<long long(int team)>& final_sum) {
   return [=](const suite::Parse& p, int team) {
     std::vector<long long> tags = suite::ints_of(p, 0, 1);
     std::sort(tags.begin(), tags.end());
-    std::vector<long long> expected;
-    for (int t = 0; t < team; ++t) expected.push_back(t);
+    std::vector<long long> expected(team);
+    std::iota(expected.begin(), expected.end(), 0);
     EXPECT_EQ(tags, expected) << "one line per thread number";
     for (const suite::Record& rec : p.records)
       if (rec.kind == 0) shown(rec, team);
@@ -99,7 +100,7 @@ Checker tagged(std::function<void(const suite::Record&, int team)> shown,
   };
 }
 
-void shows_block_sum(const suite::Record& rec, int) {
+void shows_block_sum(const suite::Record& rec, int /*team*/) {
   EXPECT_EQ(rec.ints[0], block_sum(25, static_cast<int>(rec.ints[1]))) << "thread " << rec.ints[1];
 }
 
@@ -131,7 +132,8 @@ const std::map<std::string, Program>& programs() {
   static const std::map<std::string, Program> table = {
       {"ranked_sum", {&kRankedFormats, ranked(25)}},
       {"ranked_sum_large", {&kRankedFormats, ranked(2500)}},
-      {"subtotal_atomic", {&kTaggedFormats, tagged(shows_block_sum, [](int t) { return team_sum(25, t); })}},
+      {"subtotal_atomic",
+       {&kTaggedFormats, tagged(shows_block_sum, [](int t) { return team_sum(25, t); })}},
       {"private_accumulator", {&kTaggedFormats, tagged(shows_block_sum, [](int) { return 0LL; })}},
       {"shared_accumulator", {&kTaggedFormats, shared_sum()}},
   };
@@ -158,8 +160,8 @@ std::vector<Case> cases() {
     (void)program;
     bool varies = name == "shared_accumulator" || name == "private_accumulator";
     v.push_back({name, {}, 0, 4, varies ? 25 : 3});
-    v.push_back({name, {}, 1, 4, varies ? 10 : 1});                       // four threads, one core
-    v.push_back({name, {{"OMP_NUM_THREADS", "9"}}, 0, 4, 1});            // the call wins
+    v.push_back({name, {}, 1, 4, varies ? 10 : 1});            // four threads, one core
+    v.push_back({name, {{"OMP_NUM_THREADS", "9"}}, 0, 4, 1});  // the call wins
     for (int limit : {1, 2, 3})
       v.push_back({name, {{"OMP_THREAD_LIMIT", std::to_string(limit)}}, 0, limit, varies ? 5 : 1});
   }

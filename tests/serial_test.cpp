@@ -27,7 +27,8 @@ TEST(VectorFormula, ThousandLinesThatFollowTheFormula) {
     double a = rec.reals[0], b = rec.reals[1], c = rec.reals[2];
     ASSERT_TRUE(std::isfinite(a) && std::isfinite(b) && std::isfinite(c)) << "line " << k;
     // Printed values carry one decimal: b's rounding is magnified ten times in a.
-    EXPECT_NEAR(a, (double(k) + b) * 10.0 + c + 50.0, 10 * 0.05 + 0.05 + 0.05 + 1e-9) << "line " << k;
+    EXPECT_NEAR(a, (double(k) + b) * 10.0 + c + 50.0, 10 * 0.05 + 0.05 + 0.05 + 1e-9)
+        << "line " << k;
   }
   EXPECT_EQ(suite::run("vector_formula").out, r.out) << "a second run differs";
 }
@@ -52,11 +53,12 @@ TEST_P(SerialSum, SixtyFourBitTotal) {
   EXPECT_EQ(r.out, "\n Total: 50000005000000 \n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Baselines, SerialSum,
-                         ::testing::Values(SumCase{"serial_sum", {}}, SumCase{"serial_sum_fifty", {}},
-                                           SumCase{"serial_sum_fifty", {{"OMP_NUM_THREADS", "4"}}},
-                                           SumCase{"serial_sum_fifty", {{"OMP_THREAD_LIMIT", "1"}}}),
-                         suite::CaseName());
+INSTANTIATE_TEST_SUITE_P(
+    Baselines, SerialSum,
+    ::testing::Values(SumCase{"serial_sum", {}}, SumCase{"serial_sum_fifty", {}},
+                      SumCase{"serial_sum_fifty", {{"OMP_NUM_THREADS", "4"}}},
+                      SumCase{"serial_sum_fifty", {{"OMP_THREAD_LIMIT", "1"}}}),
+    suite::CaseName());
 
 // The shared libraries a program needs, as its dynamic section lists them.
 std::vector<std::string> needed(const std::string& program) {
@@ -78,9 +80,9 @@ std::vector<std::string> needed(const std::string& program) {
 }
 
 bool is_openmp_runtime(const std::string& lib) {
-  for (const char* name : {"libgomp", "libomp", "libiomp"})
-    if (lib.rfind(name, 0) == 0) return true;
-  return false;
+  const std::vector<std::string> runtimes = {"libgomp", "libomp", "libiomp"};
+  return std::any_of(runtimes.begin(), runtimes.end(),
+                     [&lib](const std::string& name) { return lib.rfind(name, 0) == 0; });
 }
 
 class Linking : public ::testing::TestWithParam<std::pair<std::string, bool>> {};

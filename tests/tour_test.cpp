@@ -14,7 +14,8 @@
 namespace {
 
 // Runs ./tour on the programs of `build_dir` (this build's by default).
-suite::Result tour(std::vector<std::string> args, std::string build_dir = suite::config::kBuildDir) {
+suite::Result tour(std::vector<std::string> args,
+                   std::string build_dir = suite::config::kBuildDir) {
   suite::Launch l;
   l.path = std::string(suite::config::kSourceDir) + "/tour";
   l.args = std::move(args);
@@ -42,13 +43,16 @@ TEST(Tour, RunsEveryProgramInLessonOrderWithoutEscapeCodes) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(headings(r.out), suite::program_names());
   EXPECT_EQ(r.out.find('\x1b'), std::string::npos) << "escape codes in output to a pipe";
-  for (const suite::Program& p : suite::programs()) EXPECT_NE(r.out.find(p.lesson), std::string::npos) << p.name;
-  EXPECT_NE(r.out.find("lines not shown"), std::string::npos) << "fill_then_square's output was not cut";
+  for (const suite::Program& p : suite::programs())
+    EXPECT_NE(r.out.find(p.lesson), std::string::npos) << p.name;
+  EXPECT_NE(r.out.find("lines not shown"), std::string::npos)
+      << "fill_then_square's output was not cut";
 }
 
+// cppcheck does not see the members read through GetParam().
 struct Selection {
-  std::vector<std::string> args;
-  std::vector<std::string> ran;
+  std::vector<std::string> args;  // cppcheck-suppress unusedStructMember
+  std::vector<std::string> ran;   // cppcheck-suppress unusedStructMember
 };
 
 class TourSelection : public ::testing::TestWithParam<Selection> {};
@@ -63,13 +67,15 @@ INSTANTIATE_TEST_SUITE_P(
     Names, TourSelection,
     ::testing::Values(Selection{{"ranked_sum", "greet_ids"}, {"greet_ids", "ranked_sum"}},
                       Selection{{"serial"}, {"vector_formula", "serial_sum", "serial_sum_fifty"}},
-                      Selection{{"environment/", "env_report"}, {"env_report", "env_report_eight"}}));
+                      Selection{{"environment/", "env_report"},
+                                {"env_report", "env_report_eight"}}));
 
 TEST(Tour, ThreadsSetsTheTeamSize) {
   suite::Result r = tour({"--threads", "3", "greet_ids"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(count(r.out, "Hola, soy el hilo: "), 3u);
-  EXPECT_NE(r.out.find("$ OMP_NUM_THREADS=3 "), std::string::npos) << "the re-run command shows the team size";
+  EXPECT_NE(r.out.find("$ OMP_NUM_THREADS=3 "), std::string::npos)
+      << "the re-run command shows the team size";
 }
 
 TEST(Tour, ListAndExplain) {
@@ -110,8 +116,9 @@ class FakeBuild : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir = tmpl;
     std::ofstream(dir + "/long.sh") << "#!/bin/sh\nseq 1 500\n";
-    std::ofstream(dir + "/programs.tsv") << "long\tfake\t" << dir << "/long.sh\tfake/long.cpp\tcounts to 500\n"
-                                         << "fails\tfake\t/bin/false\tfake/fails.cpp\talways fails\n";
+    std::ofstream(dir + "/programs.tsv")
+        << "long\tfake\t" << dir << "/long.sh\tfake/long.cpp\tcounts to 500\n"
+        << "fails\tfake\t/bin/false\tfake/fails.cpp\talways fails\n";
     ASSERT_EQ(chmod((dir + "/long.sh").c_str(), 0755), 0);
   }
   void TearDown() override { std::filesystem::remove_all(dir); }
@@ -122,7 +129,8 @@ TEST_F(FakeBuild, AFailingProgramFailsTheTour) {
   suite::Result r = tour({}, dir);
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.out.find("fails exited with status 1"), std::string::npos) << r.out;
-  EXPECT_EQ(headings(r.out), (std::vector<std::string>{"long", "fails"})) << "the tour went on after the failure";
+  EXPECT_EQ(headings(r.out), (std::vector<std::string>{"long", "fails"}))
+      << "the tour went on after the failure";
 }
 
 TEST_F(FakeBuild, LongOutputIsCutUnlessFull) {

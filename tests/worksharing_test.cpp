@@ -79,7 +79,8 @@ void check_fill(const suite::Parse& p, int fill_kind, long long n, int team, boo
   for (long long i : order) by_owner[owner[i]].push_back(i);
   for (int t = 0; t < team; ++t) {
     const std::vector<long long>& mine = by_owner[t];
-    EXPECT_TRUE(std::is_sorted(mine.begin(), mine.end())) << "thread " << t << "'s lines out of order";
+    EXPECT_TRUE(std::is_sorted(mine.begin(), mine.end()))
+        << "thread " << t << "'s lines out of order";
     if (tagged) {
       EXPECT_EQ(by_thread[t], mine) << "thread " << t << " of " << team << " ran another's block";
     }
@@ -157,7 +158,8 @@ TEST_P(TwoPhase, FillThenOneProductPerThread) {
   suite::Parse p = suite::parse_records(r.out, {"P[i] = %d \t S[i] = %d \n", "Q[tid]= %d \n"});
   ASSERT_TRUE(p.ok()) << p.error;
   ASSERT_EQ(suite::count_of(p, 0), size_t(n));
-  for (size_t k = 0; k < size_t(n); ++k) ASSERT_EQ(p.records[k].kind, 0) << "a product line before the fill ended";
+  for (size_t k = 0; k < size_t(n); ++k)
+    ASSERT_EQ(p.records[k].kind, 0) << "a product line before the fill ended";
   check_fill(p, 0, n, c.team, false);
   if (c.team == 1) {
     for (size_t k = 0; k < size_t(n); ++k) EXPECT_EQ(p.records[k].ints[0], long(k) + 1);
@@ -165,17 +167,20 @@ TEST_P(TwoPhase, FillThenOneProductPerThread) {
 
   // Threads past the arrays' end write nothing; thread t < n shows (t + 1)^2 + 1.
   std::vector<long long> products = suite::ints_of(p, 1), expected;
-  for (long long t = 0; t < std::min<long long>(c.team, n); ++t) expected.push_back((t + 1) * (t + 1) + 1);
+  for (long long t = 0; t < std::min<long long>(c.team, n); ++t)
+    expected.push_back((t + 1) * (t + 1) + 1);
   std::sort(products.begin(), products.end());
   EXPECT_EQ(products, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Teams, TwoPhase,
-    ::testing::Values(TwoPhaseCase{threads(1), 1}, TwoPhaseCase{threads(2), 2}, TwoPhaseCase{threads(4), 4},
-                      TwoPhaseCase{threads(8), 8}, TwoPhaseCase{threads(256), 256},
+    ::testing::Values(TwoPhaseCase{threads(1), 1}, TwoPhaseCase{threads(2), 2},
+                      TwoPhaseCase{threads(4), 4}, TwoPhaseCase{threads(8), 8},
+                      TwoPhaseCase{threads(256), 256},
                       // A team larger than the arrays: small stacks make 10010 threads cheap.
-                      TwoPhaseCase{{{"OMP_NUM_THREADS", "10010"}, {"OMP_STACKSIZE", "16K"}}, 10010}),
+                      TwoPhaseCase{{{"OMP_NUM_THREADS", "10010"}, {"OMP_STACKSIZE", "16K"}},
+                                   10010}),
     suite::CaseName());
 
 }  // namespace

@@ -18,8 +18,10 @@ struct CaseName {
     std::string name = std::to_string(info.index) + "_";
     for (char c : printed.str()) {
       bool keep = std::isalnum(static_cast<unsigned char>(c)) != 0;
-      if (keep) name += c;
-      else if (name.back() != '_') name += '_';
+      if (keep)
+        name += c;
+      else if (name.back() != '_')
+        name += '_';
     }
     while (name.back() == '_') name.pop_back();
     return name;

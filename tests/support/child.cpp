@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -14,15 +15,13 @@
 
 #include "suite_config.hpp"
 
-extern char** environ;
-
 namespace suite {
 namespace {
 
 bool runtime_variable(const std::string& entry) {
-  for (const char* prefix : {"OMP_", "GOMP_", "KMP_"})
-    if (entry.rfind(prefix, 0) == 0) return true;
-  return false;
+  const std::vector<std::string> prefixes = {"OMP_", "GOMP_", "KMP_"};
+  return std::any_of(prefixes.begin(), prefixes.end(),
+                     [&entry](const std::string& prefix) { return entry.rfind(prefix, 0) == 0; });
 }
 
 std::vector<std::string> child_environment(const Env& extra) {
@@ -50,6 +49,7 @@ std::vector<std::string> child_environment(const Env& extra) {
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
   std::vector<char*> v;
+  v.reserve(strings.size() + 1);
   for (auto& s : strings) v.push_back(s.data());
   v.push_back(nullptr);
   return v;
@@ -190,10 +190,12 @@ Result run(const std::string& name, const Env& env, int cpus) {
 
 bool ended_cleanly(const Result& r, std::string* why) {
   std::ostringstream msg;
-  if (r.signal != 0) msg << "killed by signal " << r.signal << "; ";
-  else if (r.exit_code != 0) msg << "exit status " << r.exit_code << "; ";
-  bool err_ok = config::kStderrRacesOnly ? r.err.find("ThreadSanitizer") == std::string::npos
-                                         : r.err.empty();
+  if (r.signal != 0)
+    msg << "killed by signal " << r.signal << "; ";
+  else if (r.exit_code != 0)
+    msg << "exit status " << r.exit_code << "; ";
+  bool err_ok =
+      config::kStderrRacesOnly ? r.err.find("ThreadSanitizer") == std::string::npos : r.err.empty();
   if (!err_ok) msg << "stderr: " << r.err.substr(0, 2000);
   *why = msg.str();
   return why->empty();

@@ -24,10 +24,10 @@ using Env = std::vector<std::pair<std::string, std::string>>;
 enum class Stdout { Capture, DevFull, Closed };
 
 struct Launch {
-  std::string path;              // executable to start
-  Env env;                       // added after every OMP_*, GOMP_* and KMP_* variable is removed
-  int cpus = 0;                  // > 0: pin the child to this many processors
-  std::vector<std::string> args; // command-line arguments after argv[0]
+  std::string path;               // executable to start
+  Env env;                        // added after every OMP_*, GOMP_* and KMP_* variable is removed
+  int cpus = 0;                   // > 0: pin the child to this many processors
+  std::vector<std::string> args;  // command-line arguments after argv[0]
   Stdout out = Stdout::Capture;
 };
 

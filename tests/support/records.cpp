@@ -61,7 +61,8 @@ size_t match(const std::string& fmt, const std::string& text, size_t pos, Record
 std::string excerpt(const std::string& text, size_t pos) {
   std::string s = text.substr(pos, 60);
   std::string shown;
-  for (char c : s) shown += c == '\n' ? std::string("\\n") : c == '\t' ? std::string("\\t") : std::string(1, c);
+  for (char c : s)
+    shown += c == '\n' ? std::string("\\n") : c == '\t' ? std::string("\\t") : std::string(1, c);
   return shown;
 }
 
