@@ -30,9 +30,7 @@ struct Case {
 };
 
 std::ostream& operator<<(std::ostream& os, const Case& c) {
-  os << c.program << " cpus=" << c.cpus;
-  for (const auto& [k, v] : c.env) os << ' ' << k << '=' << v;
-  return os;
+  return os << c.program << " cpus=" << c.cpus << suite::describe(c.env);
 }
 
 Env var(const char* key, const char* value) { return {{key, value}}; }

@@ -39,9 +39,7 @@ struct Case {
 };
 
 std::ostream& operator<<(std::ostream& os, const Case& c) {
-  os << c.program << " cpus=" << c.cpus;
-  for (const auto& [k, v] : c.env) os << ' ' << k << '=' << v;
-  return os << " team=" << c.team;
+  return os << c.program << " cpus=" << c.cpus << suite::describe(c.env) << " team=" << c.team;
 }
 
 std::vector<Case> cases() {

@@ -149,9 +149,8 @@ struct Case {
 };
 
 std::ostream& operator<<(std::ostream& os, const Case& c) {
-  os << c.program << " cpus=" << c.cpus;
-  for (const auto& [k, v] : c.env) os << ' ' << k << '=' << v;
-  return os << " team=" << c.team << " runs=" << c.runs;
+  return os << c.program << " cpus=" << c.cpus << suite::describe(c.env) << " team=" << c.team
+            << " runs=" << c.runs;
 }
 
 std::vector<Case> cases() {

@@ -39,9 +39,7 @@ struct SumCase {
 };
 
 std::ostream& operator<<(std::ostream& os, const SumCase& c) {
-  os << c.program;
-  for (const auto& [k, v] : c.env) os << ' ' << k << '=' << v;
-  return os;
+  return os << c.program << suite::describe(c.env);
 }
 
 class SerialSum : public ::testing::TestWithParam<SumCase> {};

@@ -94,9 +94,7 @@ struct FillCase {
 };
 
 std::ostream& operator<<(std::ostream& os, const FillCase& c) {
-  os << c.program;
-  for (const auto& [k, v] : c.env) os << ' ' << k << '=' << v;
-  return os << " team=" << c.team;
+  return os << c.program << suite::describe(c.env) << " team=" << c.team;
 }
 
 Env threads(int t) { return {{"OMP_NUM_THREADS", std::to_string(t)}}; }
@@ -141,8 +139,7 @@ struct TwoPhaseCase {
 };
 
 std::ostream& operator<<(std::ostream& os, const TwoPhaseCase& c) {
-  for (const auto& [k, v] : c.env) os << k << '=' << v << ' ';
-  return os << "team=" << c.team;
+  return os << "fill_then_square" << suite::describe(c.env) << " team=" << c.team;
 }
 
 class TwoPhase : public ::testing::TestWithParam<TwoPhaseCase> {};

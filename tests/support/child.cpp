@@ -106,6 +106,12 @@ std::vector<std::string> program_names() {
   return names;
 }
 
+std::string describe(const Env& env) {
+  std::string text;
+  for (const auto& [key, value] : env) text += " " + key + "=" + value;
+  return text;
+}
+
 int available_cpus() {
   cpu_set_t mine;
   CPU_ZERO(&mine);

@@ -21,6 +21,9 @@ std::vector<std::string> program_names();
 
 using Env = std::vector<std::pair<std::string, std::string>>;
 
+// " KEY=VALUE KEY=VALUE": an environment as a case's name shows it.
+std::string describe(const Env& env);
+
 enum class Stdout { Capture, DevFull, Closed };
 
 struct Launch {

@@ -36,7 +36,7 @@ size_t match(const std::string& fmt, const std::string& text, size_t pos, Record
     }
     size_t end = fmt.find_first_of("df", f);
     if (end == std::string::npos) return 0;
-    std::string spec = fmt.substr(f, end - f + 1);
+    std::string conversion = fmt.substr(f, end - f + 1);
     bool real = fmt[end] == 'f';
     size_t len = number_length(text, t, real);
     if (len == 0) return 0;
@@ -44,7 +44,7 @@ size_t match(const std::string& fmt, const std::string& text, size_t pos, Record
     char rendered[64];
     if (real) {
       double v = std::strtod(token.c_str(), nullptr);
-      std::snprintf(rendered, sizeof rendered, spec.c_str(), v);
+      std::snprintf(rendered, sizeof rendered, conversion.c_str(), v);
       rec.reals.push_back(v);
     } else {
       long long v = std::strtoll(token.c_str(), nullptr, 10);
