@@ -108,7 +108,7 @@ std::vector<std::string> program_names() {
 
 std::string describe(const Env& env) {
   std::string text;
-  for (const auto& [key, value] : env) text += " " + key + "=" + value;
+  for (const auto& [key, value] : env) text.append(" ").append(key).append("=").append(value);
   return text;
 }
 
