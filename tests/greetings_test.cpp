@@ -72,8 +72,7 @@ TEST_P(Greetings, OneGreetingPerTeamMember) {
   if (c.cpus > suite::available_cpus()) GTEST_SKIP() << "needs " << c.cpus << " processors";
   const Shape& shape = kShapes.at(c.program);
   suite::Result r = suite::run(c.program, c.env, c.cpus);
-  std::string why;
-  ASSERT_TRUE(suite::ended_cleanly(r, &why)) << why;
+  ASSERT_TRUE(suite::ended_cleanly(r));
 
   std::vector<std::string> formats;
   int greeting = -1, numbered = -1, closing = -1;

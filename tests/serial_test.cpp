@@ -16,8 +16,7 @@ using suite::Env;
 
 TEST(VectorFormula, ThousandLinesThatFollowTheFormula) {
   suite::Result r = suite::run("vector_formula");
-  std::string why;
-  ASSERT_TRUE(suite::ended_cleanly(r, &why)) << why;
+  ASSERT_TRUE(suite::ended_cleanly(r));
   suite::Parse p = suite::parse_records(r.out, {"i=%d: a[%4.01f] = b[%4.01f] + c[%4.01f]\n"});
   ASSERT_TRUE(p.ok()) << p.error;
   ASSERT_EQ(p.records.size(), 1000u);
@@ -46,8 +45,7 @@ class SerialSum : public ::testing::TestWithParam<SumCase> {};
 
 TEST_P(SerialSum, SixtyFourBitTotal) {
   suite::Result r = suite::run(GetParam().program, GetParam().env);
-  std::string why;
-  ASSERT_TRUE(suite::ended_cleanly(r, &why)) << why;
+  ASSERT_TRUE(suite::ended_cleanly(r));
   EXPECT_EQ(r.out, "\n Total: 50000005000000 \n");
 }
 

@@ -116,8 +116,7 @@ TEST_P(Fill, StaticBlocks) {
   const FillCase& c = GetParam();
   bool tagged = c.program != "fill_pairs";
   suite::Result r = suite::run(c.program, c.env);
-  std::string why;
-  ASSERT_TRUE(suite::ended_cleanly(r, &why)) << why;
+  ASSERT_TRUE(suite::ended_cleanly(r));
   // fill_pairs ends its format with a newline and a blank: the output begins with "P",
   // every later line with a blank, and it ends with "\n ".
   suite::Parse p = suite::parse_records(
@@ -150,8 +149,7 @@ TEST_P(TwoPhase, FillThenOneProductPerThread) {
   if (c.team > 8000 && std::string(suite::config::kSanitize).find("thread") != std::string::npos)
     GTEST_SKIP() << "ThreadSanitizer tracks at most 8128 threads at once";
   suite::Result r = suite::run("fill_then_square", c.env);
-  std::string why;
-  ASSERT_TRUE(suite::ended_cleanly(r, &why)) << why;
+  ASSERT_TRUE(suite::ended_cleanly(r));
   suite::Parse p = suite::parse_records(r.out, {"P[i] = %d \t S[i] = %d \n", "Q[tid]= %d \n"});
   ASSERT_TRUE(p.ok()) << p.error;
   ASSERT_EQ(suite::count_of(p, 0), size_t(n));

@@ -194,17 +194,17 @@ Result run(const std::string& name, const Env& env, int cpus) {
   return run(launch);
 }
 
-bool ended_cleanly(const Result& r, std::string* why) {
-  std::ostringstream msg;
+::testing::AssertionResult ended_cleanly(const Result& r) {
+  std::ostringstream why;
   if (r.signal != 0)
-    msg << "killed by signal " << r.signal << "; ";
+    why << "killed by signal " << r.signal << "; ";
   else if (r.exit_code != 0)
-    msg << "exit status " << r.exit_code << "; ";
+    why << "exit status " << r.exit_code << "; ";
   bool err_ok =
       config::kStderrRacesOnly ? r.err.find("ThreadSanitizer") == std::string::npos : r.err.empty();
-  if (!err_ok) msg << "stderr: " << r.err.substr(0, 2000);
-  *why = msg.str();
-  return why->empty();
+  if (!err_ok) why << "stderr: " << r.err.substr(0, 2000);
+  if (why.str().empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << why.str();
 }
 
 }  // namespace suite

@@ -2,6 +2,8 @@
 // and captures what it did.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -49,6 +51,7 @@ int available_cpus();
 
 // A normal end: exit status 0 and no diagnostics. In the race-detector build the
 // runtime writes informational notes on stderr, so only race reports count there.
-bool ended_cleanly(const Result& r, std::string* why);
+// Use as ASSERT_TRUE(suite::ended_cleanly(r)); a failure says what was wrong.
+::testing::AssertionResult ended_cleanly(const Result& r);
 
 }  // namespace suite
