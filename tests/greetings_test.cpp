@@ -55,11 +55,14 @@ std::vector<Case> cases() {
   v.push_back({"greet_eight", {{"OMP_NUM_THREADS", "3"}}, 0, 8});  // the call overrides it
   for (int limit : {1, 3, 5})
     v.push_back({"greet_eight", {{"OMP_THREAD_LIMIT", std::to_string(limit)}}, 0, limit});
-  for (int c : {1, 2}) {
-    v.push_back({"greet_all_procs", {}, c, c});
-    v.push_back({"greet_half_procs", {}, c, std::max(c / 2, 1)});  // a request of 0 gives 1
-    v.push_back({"greet_double_procs", {}, c, 2 * c});
-    v.push_back({"greet_double_procs", {{"OMP_NUM_THREADS", "7"}}, c, 2 * c});
+  // The team follows the processors, whatever OMP_NUM_THREADS says; 3 and 4 processors
+  // tell n / 2 from (n + 1) / 2 and 2n from n + 2.
+  for (int c : {1, 2, 3, 4}) {
+    for (const Env& env : {Env{}, Env{{"OMP_NUM_THREADS", "7"}}}) {
+      v.push_back({"greet_all_procs", env, c, c});
+      v.push_back({"greet_half_procs", env, c, std::max(c / 2, 1)});  // a request of 0 gives 1
+      v.push_back({"greet_double_procs", env, c, 2 * c});
+    }
   }
   v.push_back({"greet_double_procs", {{"OMP_THREAD_LIMIT", "1"}}, 2, 1});
   return v;
