@@ -20,14 +20,24 @@ N = 100
 LINE = re.compile(r"P\[i\] = (\d+) \t s\[i\] = (\d+) \(hilo: (\d+)\) ")
 
 
+def fail(message):
+    sys.exit(f"partition_figure: {message}")
+
+
 def program():
     """The built fill_pairs_tagged, building the tour's preset if there is none."""
     for build in ("build/default", "build/tour"):
         path = os.path.join(ROOT, build, "worksharing", "fill_pairs_tagged")
         if os.access(path, os.X_OK):
             return path
-    subprocess.run(["cmake", "--preset", "tour"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", "--preset", "tour"], cwd=ROOT, check=True, stdout=subprocess.DEVNULL)
+    for step in (["cmake", "--preset", "tour"], ["cmake", "--build", "--preset", "tour"]):
+        try:
+            done = subprocess.run(step, cwd=ROOT, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        except OSError as e:
+            fail(f"cannot run {step[0]}: {e.strerror} (install CMake 3.25 or later)")
+        if done.returncode != 0:
+            fail(f"'{' '.join(step)}' failed: is a C++ compiler with OpenMP installed? "
+                 "(run it yourself to see why)")
     return os.path.join(ROOT, "build/tour/worksharing/fill_pairs_tagged")
 
 
@@ -35,15 +45,21 @@ def owners(path, team):
     """The thread that wrote each element, from one run with a team of `team`."""
     env = {k: v for k, v in os.environ.items() if not k.startswith(("OMP_", "GOMP_", "KMP_"))}
     env["OMP_NUM_THREADS"] = str(team)
-    out = subprocess.run([path], env=env, check=True, capture_output=True, text=True).stdout
+    try:
+        done = subprocess.run([path], env=env, capture_output=True, text=True)
+    except OSError as e:
+        fail(f"cannot run {path}: {e.strerror}")
+    if done.returncode != 0:
+        fail(f"fill_pairs_tagged with {team} threads exited with status {done.returncode}")
+    out = done.stdout
     owner = [None] * N
     for line in out.splitlines():
         m = LINE.fullmatch(line)
         if not m:
-            sys.exit(f"unexpected line from fill_pairs_tagged: {line!r}")
+            fail(f"unexpected line from fill_pairs_tagged: {line!r}")
         owner[int(m.group(1)) - 1] = int(m.group(3))
     if None in owner:
-        sys.exit(f"team of {team}: some element was not written")
+        fail(f"team of {team}: some element was not written")
     return owner
 
 
@@ -63,7 +79,8 @@ def svg(rows):
            '<text x="10" y="22" font-size="15" font-weight="bold">schedule(static): '
            'which thread runs each of the 100 iterations</text>',
            '<text x="10" y="40" fill="#555">from runs of fill_pairs_tagged with '
-           'OMP_NUM_THREADS = 3, 4, 8, 50; each box is one block, labelled with its thread</text>']
+           'OMP_NUM_THREADS = 3, 4, 8, 50; boxes show loop indices i (the program prints i + 1)'
+           '</text>']
     for k, (team, owner) in enumerate(rows):
         y = top + k * (height + gap)
         out.append(f'<text x="10" y="{y + height / 2 + 4}" font-weight="bold">{team} threads</text>')
@@ -80,7 +97,7 @@ def svg(rows):
             if w >= 40:
                 out.append(f'<text x="{x + w / 2}" y="{y + 14}" text-anchor="middle">hilo {t}</text>')
                 out.append(f'<text x="{x + w / 2}" y="{y + 28}" text-anchor="middle" fill="#333">'
-                           f'{start}..{end - 1}</text>')
+                           f'i {start}..{end - 1}</text>')
             elif w >= 16:
                 out.append(f'<text x="{x + w / 2}" y="{y + height / 2 + 4}" text-anchor="middle" '
                            f'font-size="9">{t}</text>')
@@ -105,8 +122,17 @@ def main():
                          "run python3 docs/partition_figure.py")
         print("static_partition.svg matches the programs")
         return
-    with open(FIGURE, "w") as f:
-        f.write(figure)
+    # Written whole, then renamed: an interrupted run leaves the old figure intact.
+    partial = FIGURE + ".partial"
+    try:
+        with open(partial, "w") as f:
+            f.write(figure)
+        os.replace(partial, FIGURE)
+    except OSError as e:
+        fail(f"cannot write {FIGURE}: {e.strerror}")
+    finally:
+        if os.path.exists(partial):
+            os.remove(partial)
     print(f"wrote {os.path.relpath(FIGURE, ROOT)}")
 
 
