@@ -1,21 +1,49 @@
-# suite_program(NAME LESSON "one line" [SERIAL])
+# suite_program(NAME LESSON "one line" [SERIAL] [OPTIONS compile-option...])
 #
 # Declares one program of the suite: an executable NAME built from NAME.cpp in the
 # calling folder, linked to the OpenMP runtime unless SERIAL is given (then it is built
-# with no OpenMP flag and links no OpenMP library), installed into bin/, and recorded
-# with its folder and lesson in the manifest that the tour and the tests read.
+# with no OpenMP flag and links no OpenMP library), linked to the check that its output
+# was written, installed into bin/, and recorded with its folder and lesson in the
+# manifest that the tour and the tests read. OPTIONS are compile options of its own.
 
 set(SUITE_SANITIZE "" CACHE STRING
     "Sanitizers for the programs, e.g. thread or address,undefined (empty: none)")
 
+if(SUITE_SANITIZE)
+  include(CheckCXXSourceCompiles)
+  set(CMAKE_REQUIRED_FLAGS -fsanitize=${SUITE_SANITIZE})
+  set(CMAKE_REQUIRED_LINK_OPTIONS -fsanitize=${SUITE_SANITIZE})
+  string(MAKE_C_IDENTIFIER "SUITE_CAN_SANITIZE_${SUITE_SANITIZE}" can_sanitize)
+  check_cxx_source_compiles("int main() { return 0; }" ${can_sanitize})
+  unset(CMAKE_REQUIRED_FLAGS)
+  unset(CMAKE_REQUIRED_LINK_OPTIONS)
+  if(NOT ${can_sanitize})
+    message(FATAL_ERROR "${CMAKE_CXX_COMPILER} cannot build with -fsanitize=${SUITE_SANITIZE}: "
+                        "install its sanitizer runtime (for clang 14 on Debian or Ubuntu: "
+                        "apt-get install libclang-rt-14-dev)")
+  endif()
+endif()
+
+# A tree of ./tour --check builds one program only, from the file being checked.
+set(SUITE_CHECK_PROGRAM "" CACHE STRING "Build only this program (./tour --check)")
+set(SUITE_CHECK_SOURCE "" CACHE FILEPATH "The source SUITE_CHECK_PROGRAM is built from")
+
 function(suite_program name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "SERIAL" "LESSON" "")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "SERIAL" "LESSON" "OPTIONS")
   if(NOT arg_LESSON)
     message(FATAL_ERROR "suite_program(${name}): LESSON is required")
   endif()
+  set(source ${name}.cpp)
+  if(SUITE_CHECK_PROGRAM)
+    if(NOT name STREQUAL SUITE_CHECK_PROGRAM)
+      return()
+    endif()
+    set(source ${SUITE_CHECK_SOURCE})
+  endif()
 
-  add_executable(${name} ${name}.cpp)
-  target_compile_options(${name} PRIVATE -Wall -Wextra -Wpedantic)
+  add_executable(${name} ${source})
+  target_compile_options(${name} PRIVATE -Wall -Wextra -Wpedantic ${arg_OPTIONS})
+  target_link_libraries(${name} PRIVATE suite_stdout_check)
   if(NOT arg_SERIAL)
     target_link_libraries(${name} PRIVATE OpenMP::OpenMP_CXX)
   endif()
@@ -37,6 +65,9 @@ endfunction()
 # name, folder, path of the built executable, source file and lesson.
 function(suite_write_manifest)
   get_property(programs GLOBAL PROPERTY SUITE_PROGRAMS)
+  if(SUITE_CHECK_PROGRAM AND NOT programs)
+    message(FATAL_ERROR "SUITE_CHECK_PROGRAM: no program called '${SUITE_CHECK_PROGRAM}'")
+  endif()
   set(rows "")
   foreach(name IN LISTS programs)
     get_property(folder GLOBAL PROPERTY SUITE_FOLDER_${name})

@@ -9,10 +9,5 @@ int main() {
     total += i;
   }
   std::printf("\n Total: %ld \n", total);
-  // A write that failed (a full disk, a closed stdout) must not end in success.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fprintf(stderr, "serial_sum: no se pudo escribir la salida\n");
-    return 1;
-  }
   return 0;
 }
