@@ -97,7 +97,8 @@ TEST_P(EnvReport, SevenLinesFromThreadZero) {
   for (size_t k = 0; k < kLines.size(); ++k) {
     long long value = p.records[k].ints[0];
     if (expected[k] != kAny) {
-      EXPECT_EQ(value, expected[k]) << "line " << k + 1;
+      EXPECT_EQ(value, expected[k])
+          << "line " << k + 1 << ", \"" << kLines[k].substr(0, kLines[k].find('%')) << "\"";
     }
   }
   EXPECT_TRUE(p.records[4].ints[0] == 0 || p.records[4].ints[0] == 1);

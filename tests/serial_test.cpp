@@ -14,8 +14,11 @@ namespace {
 
 using suite::Env;
 
-TEST(VectorFormula, ThousandLinesThatFollowTheFormula) {
-  suite::Result r = suite::run("vector_formula");
+// A table of one program, so that its case is named after it as every other case is.
+class VectorFormula : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(VectorFormula, ThousandLinesThatFollowTheFormula) {
+  suite::Result r = suite::run(GetParam());
   ASSERT_TRUE(suite::ended_cleanly(r));
   suite::Parse p = suite::parse_records(r.out, {"i=%d: a[%4.01f] = b[%4.01f] + c[%4.01f]\n"});
   ASSERT_TRUE(p.ok()) << p.error;
@@ -29,8 +32,11 @@ TEST(VectorFormula, ThousandLinesThatFollowTheFormula) {
     EXPECT_NEAR(a, (double(k) + b) * 10.0 + c + 50.0, 10 * 0.05 + 0.05 + 0.05 + 1e-9)
         << "line " << k;
   }
-  EXPECT_EQ(suite::run("vector_formula").out, r.out) << "a second run differs";
+  EXPECT_EQ(suite::run(GetParam()).out, r.out) << "a second run differs";
 }
+
+INSTANTIATE_TEST_SUITE_P(Baselines, VectorFormula, ::testing::Values("vector_formula"),
+                         [](const auto& info) { return info.param; });
 
 struct SumCase {
   std::string program;

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -69,6 +71,16 @@ cpu_set_t first_cpus(int count) {
 [[noreturn]] void child_fail(const char* what) {
   std::fprintf(stderr, "child setup failed: %s: %s\n", what, std::strerror(errno));
   _exit(127);
+}
+
+// The current test's last run, kept with its result (gtest's --gtest_output shows it) so
+// that a failure can be told with what the program printed.
+void record(const Result& r) {
+  if (::testing::UnitTest::GetInstance()->current_test_info() == nullptr) return;
+  ::testing::Test::RecordProperty("stdout", r.out.substr(0, 4000));
+  ::testing::Test::RecordProperty("stdout_lines",
+                                  static_cast<int>(std::count(r.out.begin(), r.out.end(), '\n')));
+  ::testing::Test::RecordProperty("stderr", r.err.substr(0, 16000));
 }
 
 }  // namespace
@@ -134,6 +146,7 @@ Result run(const Launch& launch) {
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     if (launch.cpus > 0 && sched_setaffinity(0, sizeof cpus, &cpus) != 0) child_fail("affinity");
+    if (!launch.cwd.empty() && chdir(launch.cwd.c_str()) != 0) child_fail(launch.cwd.c_str());
     if (dup2(err_pipe[1], STDERR_FILENO) < 0) child_fail("stderr");
     int null_in = open("/dev/null", O_RDONLY);
     if (null_in < 0 || dup2(null_in, STDIN_FILENO) < 0) child_fail("stdin");
@@ -161,10 +174,20 @@ Result run(const Launch& launch) {
   std::string* sinks[2] = {&r.out, &r.err};
   int open_fds = 2;
   char buf[65536];
+  // A program that hangs is killed at the deadline; its pipes then close.
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(launch.timeout_s);
   while (open_fds > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    int ready = poll(fds, 2, r.timed_out ? -1 : static_cast<int>(std::max<long>(left.count(), 0)));
+    if (ready < 0) {
       if (errno == EINTR) continue;
       throw std::runtime_error("poll failed");
+    }
+    if (ready == 0) {
+      kill(pid, SIGKILL);
+      r.timed_out = true;
+      continue;
     }
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
@@ -183,6 +206,7 @@ Result run(const Launch& launch) {
   }
   if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
+  record(r);
   return r;
 }
 
@@ -196,7 +220,9 @@ Result run(const std::string& name, const Env& env, int cpus) {
 
 ::testing::AssertionResult ended_cleanly(const Result& r) {
   std::ostringstream why;
-  if (r.signal != 0)
+  if (r.timed_out)
+    why << "did not end in time and was killed; ";
+  else if (r.signal != 0)
     why << "killed by signal " << r.signal << "; ";
   else if (r.exit_code != 0)
     why << "exit status " << r.exit_code << "; ";

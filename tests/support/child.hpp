@@ -34,12 +34,15 @@ struct Launch {
   int cpus = 0;                   // > 0: pin the child to this many processors
   std::vector<std::string> args;  // command-line arguments after argv[0]
   Stdout out = Stdout::Capture;
+  std::string cwd;     // working directory (empty: this process's)
+  int timeout_s = 60;  // the child is killed if it has not ended by then
 };
 
 struct Result {
   std::string out, err;
-  int exit_code = -1;  // valid when signal == 0
-  int signal = 0;      // the signal that ended the child, or 0
+  int exit_code = -1;      // valid when signal == 0
+  int signal = 0;          // the signal that ended the child, or 0
+  bool timed_out = false;  // killed for running past the launch's timeout
 };
 
 Result run(const Launch& launch);
