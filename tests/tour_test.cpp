@@ -14,13 +14,18 @@
 namespace {
 
 // Runs ./tour on the programs of `build_dir` (this build's by default).
-suite::Result tour(std::vector<std::string> args,
-                   std::string build_dir = suite::config::kBuildDir) {
+suite::Launch tour_launch(std::vector<std::string> args,
+                          std::string build_dir = suite::config::kBuildDir) {
   suite::Launch l;
   l.path = std::string(suite::config::kSourceDir) + "/tour";
   l.args = std::move(args);
-  l.env = {{"SUITE_BUILD_DIR", build_dir}};
-  return suite::run(l);
+  l.env = {{"SUITE_BUILD_DIR", std::move(build_dir)}};
+  return l;
+}
+
+suite::Result tour(std::vector<std::string> args,
+                   std::string build_dir = suite::config::kBuildDir) {
+  return suite::run(tour_launch(std::move(args), std::move(build_dir)));
 }
 
 // The programs the tour ran, from its headings, in order.
@@ -100,13 +105,76 @@ TEST_P(TourRejects, WithOneLineAndStatusTwo) {
   EXPECT_EQ(r.err.rfind("tour: ", 0), 0u) << r.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(Errors, TourRejects,
-                         ::testing::Values(std::vector<std::string>{"no_such_program"},
-                                           std::vector<std::string>{"--explain", "nope"},
-                                           std::vector<std::string>{"--threads", "0"},
-                                           std::vector<std::string>{"--threads", "abc"},
-                                           std::vector<std::string>{"--threads"},
-                                           std::vector<std::string>{"--bogus"}));
+using Args = std::vector<std::string>;
+INSTANTIATE_TEST_SUITE_P(
+    Errors, TourRejects,
+    ::testing::Values(Args{"no_such_program"}, Args{""}, Args{"--explain", "nope"},
+                      Args{"--explain", ""}, Args{"--threads", "0"}, Args{"--threads", "abc"},
+                      Args{"--threads"}, Args{"--threads", ""}, Args{"--bogus"}, Args{"--check"},
+                      Args{"--check", "nope"}, Args{"--check", "greet_ids", "/no/such/file.cpp"},
+                      Args{"--check", "greet_ids", "a.cpp", "b.cpp"},
+                      Args{"--check", "greet_ids", "--family", "speed"}, Args{"--family", "races"},
+                      Args{"lost_adds"}));
+
+// Output that cannot be written is a failure, said in one line, whatever the mode.
+class TourOutputLost : public ::testing::TestWithParam<Args> {};
+
+TEST_P(TourOutputLost, FailsWithOneLine) {
+  for (suite::Stdout mode : {suite::Stdout::DevFull, suite::Stdout::Closed}) {
+    SCOPED_TRACE(mode == suite::Stdout::DevFull ? "stdout on /dev/full" : "stdout closed");
+    suite::Launch l = tour_launch(GetParam());
+    l.out = mode;
+    suite::Result r = suite::run(l);
+    EXPECT_NE(r.exit_code, 0) << r.err;
+    EXPECT_EQ(count(r.err, "\n"), 1u) << r.err;
+    EXPECT_EQ(r.err.rfind("tour: ", 0), 0u) << r.err;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, TourOutputLost,
+                         ::testing::Values(Args{"greet_ids"}, Args{"--list"},
+                                           Args{"--explain", "greet_ids"},
+                                           Args{"--explain", "lost_adds"}));
+
+// The first path-like word after `prefix` on the first line that has it.
+std::string path_after(const std::string& text, const std::string& prefix) {
+  size_t at = text.find(prefix);
+  if (at == std::string::npos) return "";
+  std::istringstream words(text.substr(at + prefix.size()));
+  for (std::string word; words >> word;)
+    if (word.find('/') != std::string::npos) return word;
+  return "";
+}
+
+// The commands the tour prints run as printed from wherever the student is.
+TEST(Tour, PrintsCommandsThatRunFromTheCurrentDirectory) {
+  const std::string elsewhere = std::filesystem::temp_directory_path();
+  struct Shown {
+    Args args;
+    std::string prefix;  // the printed command's path follows this text
+  };
+  for (const Shown& shown : std::vector<Shown>{{{"--threads", "3", "greet_ids"}, "$ "},
+                                               {{"--explain", "fill_pairs_tagged"}, "Try: "},
+                                               {{"--explain", "lost_adds"}, "Check it: "},
+                                               {{"--explain", "lost_adds"}, " --check "}}) {
+    suite::Launch l = tour_launch(shown.args);
+    l.cwd = elsewhere;
+    suite::Result r = suite::run(l);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    std::string path = path_after(r.out, shown.prefix);
+    ASSERT_FALSE(path.empty()) << "no command after '" << shown.prefix << "' in:\n" << r.out;
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(elsewhere) / path))
+        << path << " does not exist seen from " << elsewhere;
+  }
+}
+
+TEST(Tour, SaysOnceWhichRuntimeVariablesItInherits) {
+  suite::Launch l = tour_launch({"greet_ids", "env_report"});
+  l.env.emplace_back("OMP_DYNAMIC", "false");
+  suite::Result r = suite::run(l);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(count(r.out, "OMP_DYNAMIC=false"), 1u) << r.out;
+}
 
 // A build directory of stand-in programs: one that fails, one with a long output.
 class FakeBuild : public ::testing::Test {
@@ -115,11 +183,19 @@ class FakeBuild : public ::testing::Test {
     char tmpl[] = "/tmp/tour_test_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir = tmpl;
-    std::ofstream(dir + "/long.sh") << "#!/bin/sh\nseq 1 500\n";
+    // Two threads' blocks of 250, their lines interleaved; then an output that does not
+    // end its last line.
+    std::ofstream(dir + "/long.sh")
+        << "#!/bin/sh\nfor i in $(seq 1 250); do\n"
+        << "  echo \"v $i (hilo: 0)\"; echo \"v $((i + 250)) (hilo: 1)\"\n"
+        << "done\n";
+    std::ofstream(dir + "/open.sh") << "#!/bin/sh\nprintf 'x\\n '\n";
     std::ofstream(dir + "/programs.tsv")
         << "long\tfake\t" << dir << "/long.sh\tfake/long.cpp\tcounts to 500\n"
+        << "open\tfake\t" << dir << "/open.sh\tfake/open.cpp\tends without a newline\n"
         << "fails\tfake\t/bin/false\tfake/fails.cpp\talways fails\n";
     ASSERT_EQ(chmod((dir + "/long.sh").c_str(), 0755), 0);
+    ASSERT_EQ(chmod((dir + "/open.sh").c_str(), 0755), 0);
   }
   void TearDown() override { std::filesystem::remove_all(dir); }
   std::string dir;
@@ -129,19 +205,27 @@ TEST_F(FakeBuild, AFailingProgramFailsTheTour) {
   suite::Result r = tour({}, dir);
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.out.find("fails exited with status 1"), std::string::npos) << r.out;
-  EXPECT_EQ(headings(r.out), (std::vector<std::string>{"long", "fails"}))
-      << "the tour went on after the failure";
+  EXPECT_EQ(headings(r.out), (std::vector<std::string>{"long", "open", "fails"}))
+      << "the tour went on after the failure, each heading on a line of its own";
 }
 
+// A long output keeps where each thread's block starts and ends, and nothing between.
 TEST_F(FakeBuild, LongOutputIsCutUnlessFull) {
   suite::Result cut = tour({"long"}, dir);
   ASSERT_EQ(cut.exit_code, 0) << cut.err;
-  EXPECT_NE(cut.out.find("\n1\n"), std::string::npos);
-  EXPECT_NE(cut.out.find("\n500\n"), std::string::npos);
-  EXPECT_EQ(cut.out.find("\n250\n"), std::string::npos);
-  EXPECT_NE(cut.out.find("480 lines not shown"), std::string::npos) << cut.out;
+  for (const char* kept :
+       {"v 1 (hilo: 0)", "v 250 (hilo: 0)", "v 251 (hilo: 1)", "v 500 (hilo: 1)"})
+    EXPECT_NE(cut.out.find(std::string("\n") + kept + "\n"), std::string::npos) << kept;
+  EXPECT_EQ(cut.out.find("v 100 "), std::string::npos) << cut.out;
+  EXPECT_EQ(count(cut.out, "247 lines not shown"), 2u) << cut.out;
   suite::Result full = tour({"--full", "long"}, dir);
-  EXPECT_NE(full.out.find("\n250\n"), std::string::npos);
+  EXPECT_NE(full.out.find("\nv 100 (hilo: 0)\n"), std::string::npos);
+}
+
+TEST_F(FakeBuild, ExplainingAProgramWithoutItsSourceFails) {
+  suite::Result r = tour({"--explain", "long"}, dir);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(count(r.err, "\n"), 1u) << r.err;
 }
 
 }  // namespace
