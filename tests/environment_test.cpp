@@ -88,7 +88,7 @@ TEST_P(EnvReport, SevenLinesFromThreadZero) {
   ASSERT_TRUE(suite::ended_cleanly(r));
   suite::Parse p = suite::parse_records(r.out, kLines);
   ASSERT_TRUE(p.ok()) << p.error;
-  ASSERT_EQ(p.records.size(), kLines.size());
+  ASSERT_EQ(p.records.size(), kLines.size()) << "report lines";
   for (size_t k = 0; k < kLines.size(); ++k)
     ASSERT_EQ(p.records[k].kind, int(k)) << "lines out of order";
 

@@ -90,7 +90,7 @@ TEST_P(Greetings, OneGreetingPerTeamMember) {
   ASSERT_TRUE(p.ok()) << p.error;
 
   if (greeting >= 0) {
-    EXPECT_EQ(suite::count_of(p, greeting), size_t(c.team));
+    EXPECT_EQ(suite::count_of(p, greeting), size_t(c.team)) << "greetings: one per thread";
   }
   if (numbered >= 0) {
     std::vector<long long> ids = suite::ints_of(p, numbered);
@@ -109,10 +109,10 @@ TEST_P(Greetings, OneGreetingPerTeamMember) {
     }
   }
   if (closing >= 0) {
-    ASSERT_EQ(suite::count_of(p, closing), 1u);
+    ASSERT_EQ(suite::count_of(p, closing), 1u) << "processor-count lines";
     EXPECT_EQ(p.records.back().kind, closing) << "the closing line must be last";
     int procs = c.cpus > 0 ? c.cpus : suite::available_cpus();
-    EXPECT_EQ(p.records.back().ints.at(0), procs);
+    EXPECT_EQ(p.records.back().ints.at(0), procs) << "the processor count";
   }
 }
 

@@ -53,13 +53,13 @@ Checker ranked(int parte) {
         long long r = rec.ints[0];
         ASSERT_TRUE(r >= 0 && r < team) << "rank " << r;
         EXPECT_EQ(rank_at[r], SIZE_MAX) << "rank " << r << " twice";
-        EXPECT_EQ(rec.ints[1], parte);
+        EXPECT_EQ(rec.ints[1], parte) << "parte on rank " << r << "'s line";
         rank_at[r] = k;
       } else if (rec.kind == kBounds) {
         long long r = (rec.ints[0] - 1) / parte;
         ASSERT_TRUE(r >= 0 && r < team) << "bounds " << rec.ints[0];
-        EXPECT_EQ(rec.ints[0], 1LL * parte * r + 1);
-        EXPECT_EQ(rec.ints[1], 1LL * parte * (r + 1));
+        EXPECT_EQ(rec.ints[0], 1LL * parte * r + 1) << "Li of block " << r;
+        EXPECT_EQ(rec.ints[1], 1LL * parte * (r + 1)) << "Lf of block " << r;
         EXPECT_EQ(bounds_at[r], SIZE_MAX) << "block " << r << " twice";
         bounds_at[r] = k;
       } else if (rec.kind == kSub) {
@@ -76,9 +76,9 @@ Checker ranked(int parte) {
       EXPECT_LT(rank_at[r], bounds_at[r]) << "thread " << r << ": rank line before bounds line";
       EXPECT_LT(bounds_at[r], sub_at[r]) << "thread " << r << ": bounds line before subtotal";
     }
-    ASSERT_EQ(suite::count_of(p, kTotal), 1u);
+    ASSERT_EQ(suite::count_of(p, kTotal), 1u) << "total lines";
     EXPECT_EQ(p.records.back().kind, kTotal) << "the total line must be last";
-    EXPECT_EQ(p.records.back().ints[0], team_sum(parte, team));
+    EXPECT_EQ(p.records.back().ints[0], team_sum(parte, team)) << "the total";
   };
 }
 
@@ -94,9 +94,9 @@ Checker tagged(const std::function<void(const suite::Record&, int team)>& shown,
     EXPECT_EQ(tags, expected) << "one line per thread number";
     for (const suite::Record& rec : p.records)
       if (rec.kind == 0) shown(rec, team);
-    ASSERT_EQ(suite::count_of(p, 1), 1u);
+    ASSERT_EQ(suite::count_of(p, 1), 1u) << "final lines";
     EXPECT_EQ(p.records.back().kind, 1) << "the final line must be last";
-    EXPECT_EQ(p.records.back().ints[0], final_sum(team));
+    EXPECT_EQ(p.records.back().ints[0], final_sum(team)) << "the final line's suma";
   };
 }
 

@@ -22,7 +22,7 @@ TEST_P(VectorFormula, ThousandLinesThatFollowTheFormula) {
   ASSERT_TRUE(suite::ended_cleanly(r));
   suite::Parse p = suite::parse_records(r.out, {"i=%d: a[%4.01f] = b[%4.01f] + c[%4.01f]\n"});
   ASSERT_TRUE(p.ok()) << p.error;
-  ASSERT_EQ(p.records.size(), 1000u);
+  ASSERT_EQ(p.records.size(), 1000u) << "lines";
   for (size_t k = 0; k < p.records.size(); ++k) {
     const suite::Record& rec = p.records[k];
     ASSERT_EQ(rec.ints[0], long(k)) << "lines in order of i";

@@ -122,10 +122,11 @@ TEST_P(Fill, StaticBlocks) {
   suite::Parse p = suite::parse_records(
       r.out, {tagged ? "P[i] = %d \t s[i] = %d (hilo: %d) \n" : "P[i] = %d \t s[i] = %d \n "});
   ASSERT_TRUE(p.ok()) << p.error;
-  ASSERT_EQ(p.records.size(), 100u);
+  ASSERT_EQ(p.records.size(), 100u) << "lines";
   check_fill(p, 0, 100, c.team, tagged);
   if (c.team == 1) {
-    for (size_t k = 0; k < p.records.size(); ++k) EXPECT_EQ(p.records[k].ints[0], long(k) + 1);
+    for (size_t k = 0; k < p.records.size(); ++k)
+      EXPECT_EQ(p.records[k].ints[0], long(k) + 1) << "line " << k + 1 << " of a team of one";
   }
 }
 
@@ -152,12 +153,13 @@ TEST_P(TwoPhase, FillThenOneProductPerThread) {
   ASSERT_TRUE(suite::ended_cleanly(r));
   suite::Parse p = suite::parse_records(r.out, {"P[i] = %d \t S[i] = %d \n", "Q[tid]= %d \n"});
   ASSERT_TRUE(p.ok()) << p.error;
-  ASSERT_EQ(suite::count_of(p, 0), size_t(n));
+  ASSERT_EQ(suite::count_of(p, 0), size_t(n)) << "fill lines";
   for (size_t k = 0; k < size_t(n); ++k)
     ASSERT_EQ(p.records[k].kind, 0) << "a product line before the fill ended";
   check_fill(p, 0, n, c.team, false);
   if (c.team == 1) {
-    for (size_t k = 0; k < size_t(n); ++k) EXPECT_EQ(p.records[k].ints[0], long(k) + 1);
+    for (size_t k = 0; k < size_t(n); ++k)
+      EXPECT_EQ(p.records[k].ints[0], long(k) + 1) << "line " << k + 1 << " of a team of one";
   }
 
   // Threads past the arrays' end write nothing; thread t < n shows (t + 1)^2 + 1.
@@ -165,7 +167,7 @@ TEST_P(TwoPhase, FillThenOneProductPerThread) {
   for (long long t = 0; t < std::min<long long>(c.team, n); ++t)
     expected.push_back((t + 1) * (t + 1) + 1);
   std::sort(products.begin(), products.end());
-  EXPECT_EQ(products, expected);
+  EXPECT_EQ(products, expected) << "the products, sorted: (t + 1)^2 + 1 for each thread t";
 }
 
 INSTANTIATE_TEST_SUITE_P(
