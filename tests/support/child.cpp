@@ -77,7 +77,9 @@ cpu_set_t first_cpus(int count) {
 // that a failure can be told with what the program printed.
 void record(const Result& r) {
   if (::testing::UnitTest::GetInstance()->current_test_info() == nullptr) return;
-  ::testing::Test::RecordProperty("stdout", r.out.substr(0, 4000));
+  ::testing::Test::RecordProperty("stdout", r.out.substr(0, 3000));
+  if (r.out.size() > 3000)
+    ::testing::Test::RecordProperty("stdout_tail", r.out.substr(r.out.size() - 1000));
   ::testing::Test::RecordProperty("stdout_lines",
                                   static_cast<int>(std::count(r.out.begin(), r.out.end(), '\n')));
   ::testing::Test::RecordProperty("stderr", r.err.substr(0, 16000));
