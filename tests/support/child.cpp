@@ -236,6 +236,33 @@ Result run(const std::string& name, const Env& env, int cpus) {
   return run(launch);
 }
 
+std::vector<std::string> needed_libraries(const std::string& name) {
+  Launch launch;
+  launch.path = config::kReadelf;
+  launch.args = {"-d", "-W", program(name).path};
+  Result r = run(launch);
+  if (r.exit_code != 0) throw std::runtime_error("readelf failed on " + name + ": " + r.err);
+  std::vector<std::string> libs;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    size_t open = line.find("(NEEDED)");
+    size_t lib = line.find('[');
+    if (open != std::string::npos && lib != std::string::npos)
+      libs.push_back(line.substr(lib + 1, line.find(']') - lib - 1));
+  }
+  if (libs.empty()) throw std::runtime_error("no NEEDED entries read from " + name);
+  return libs;
+}
+
+bool loads_openmp_runtime(const std::string& name) {
+  const std::vector<std::string> runtimes = {"libgomp", "libomp", "libiomp"};
+  std::vector<std::string> libs = needed_libraries(name);
+  return std::any_of(libs.begin(), libs.end(), [&runtimes](const std::string& lib) {
+    return std::any_of(runtimes.begin(), runtimes.end(),
+                       [&lib](const std::string& runtime) { return lib.rfind(runtime, 0) == 0; });
+  });
+}
+
 ::testing::AssertionResult ended_cleanly(const Result& r) {
   std::ostringstream why;
   if (r.signal != 0)

@@ -46,6 +46,11 @@ Result run(const Launch& launch);
 // Shorthand: run the named program of the suite with an environment and processor count.
 Result run(const std::string& name, const Env& env = {}, int cpus = 0);
 
+// The shared libraries the named program needs, as its dynamic section lists them.
+std::vector<std::string> needed_libraries(const std::string& name);
+// Whether one of them is an OpenMP runtime (libgomp, libomp, libiomp).
+bool loads_openmp_runtime(const std::string& name);
+
 // Processors this process may run on (its affinity mask).
 int available_cpus();
 
