@@ -6,6 +6,7 @@
 #include <regex>
 #include <sstream>
 
+#include "case_name.hpp"
 #include "child.hpp"
 #include "suite_config.hpp"
 
@@ -13,14 +14,34 @@ namespace {
 
 using suite::Env;
 
-class EveryProgram : public ::testing::TestWithParam<std::string> {
+// A program, with what the case adds to its environment. Printed as the program's name
+// and then the variables: "fill_pairs OMP_NUM_THREADS=abc".
+struct Case {
+  std::string program;
+  Env env;
+  std::string llvm_fault;  // why LLVM's runtime cannot survive this case, or empty
+};
+
+std::ostream& operator<<(std::ostream& os, const Case& c) {
+  return os << c.program << suite::describe(c.env);
+}
+
+std::vector<Case> every_program() {
+  std::vector<Case> v;
+  for (const std::string& name : suite::program_names()) v.push_back({name, {}, ""});
+  return v;
+}
+
+suite::Launch launch(const std::string& program, Env env) {
+  suite::Launch l;
+  l.path = suite::program(program).path;
+  l.env = std::move(env);
+  return l;
+}
+
+class EveryProgram : public ::testing::TestWithParam<Case> {
  protected:
-  static suite::Launch launch(Env env = {}) {
-    suite::Launch l;
-    l.path = suite::program(GetParam()).path;
-    l.env = std::move(env);
-    return l;
-  }
+  static suite::Launch launch(Env env = {}) { return ::launch(GetParam().program, std::move(env)); }
 };
 
 // Arguments are ignored: with a team of one the output is fixed, so it must not change
@@ -53,10 +74,14 @@ TEST_P(EveryProgram, ReportsAFailedWrite) {
     suite::Result r = suite::run(l);
     EXPECT_EQ(r.signal, 0) << "killed by a signal";
     EXPECT_NE(r.exit_code, 0) << "a failed write reported as success";
-    EXPECT_NE(r.err.find(GetParam() + ": no se pudo escribir la salida\n"), std::string::npos)
+    EXPECT_NE(r.err.find(GetParam().program + ": no se pudo escribir la salida\n"),
+              std::string::npos)
         << "stderr: " << r.err;
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Suite, EveryProgram, ::testing::ValuesIn(every_program()),
+                         [](const auto& info) { return info.param.program; });
 
 // The output as a sorted list of lines without their leading blanks: what a team of a
 // given size writes, whatever the order in which its threads got there (fill_pairs
@@ -76,27 +101,47 @@ std::vector<std::string> canonical(const std::string& program, const std::string
   return lines;
 }
 
-// An invalid OMP_NUM_THREADS is the runtime's to handle (it may warn on stderr): the
-// program still succeeds and writes what some valid team size writes.
-TEST_P(EveryProgram, SurvivesAnInvalidTeamSize) {
-  std::vector<std::vector<std::string>> valid;
-  for (int t = 1; t <= suite::available_cpus(); ++t)
-    valid.push_back(
-        canonical(GetParam(), suite::run(launch({{"OMP_NUM_THREADS", std::to_string(t)}})).out));
-  for (std::string value : {"0", "-3", "abc", ""}) {
-    // LLVM's runtime (version 14) fails an internal assertion and aborts on an empty
-    // value, before the program can do anything: a fault of that runtime, not ours.
-    if (value.empty() && suite::config::kLlvmRuntime) continue;
-    suite::Result r = suite::run(launch({{"OMP_NUM_THREADS", value}}));
-    EXPECT_EQ(r.signal, 0) << "OMP_NUM_THREADS=\"" << value << "\"";
-    EXPECT_EQ(r.exit_code, 0) << "OMP_NUM_THREADS=\"" << value << "\"";
-    EXPECT_NE(std::find(valid.begin(), valid.end(), canonical(GetParam(), r.out)), valid.end())
-        << "OMP_NUM_THREADS=\"" << value << "\" gave output no valid team size gives:\n"
-        << r.out.substr(0, 400);
-  }
+// Values of OMP_NUM_THREADS that are not a team size, each with why LLVM's runtime
+// cannot survive it, if it cannot. Programs that do not load a runtime run every value.
+std::vector<Case> invalid_team_sizes() {
+  const std::string misparsed =
+      "LLVM's OpenMP runtime (measured: version 14) misparses this value: at random it "
+      "fails an internal assertion and aborts, or allocates memory until none is left and "
+      "stops with \"Out of heap memory\"; not run, so as not to exhaust the machine";
+  const std::string empty =
+      "LLVM's OpenMP runtime (measured: version 14) fails an internal assertion "
+      "(kmp_settings.cpp: total > 0) and aborts on an empty value, every time";
+  const std::pair<const char*, std::string> values[] = {
+      {"0", ""}, {"-3", misparsed}, {"abc", misparsed}, {"", empty}};
+  std::vector<Case> v;
+  for (const std::string& name : suite::program_names())
+    for (const auto& [value, fault] : values)
+      v.push_back({name, {{"OMP_NUM_THREADS", value}}, fault});
+  return v;
 }
 
-INSTANTIATE_TEST_SUITE_P(Suite, EveryProgram, ::testing::ValuesIn(suite::program_names()),
-                         [](const auto& info) { return info.param; });
+class InvalidTeamSize : public ::testing::TestWithParam<Case> {};
+
+// An invalid OMP_NUM_THREADS is the runtime's to handle (it may warn on stderr): the
+// program still succeeds and writes what some valid team size writes.
+TEST_P(InvalidTeamSize, ProgramSurvives) {
+  const Case& c = GetParam();
+  if (suite::config::kLlvmRuntime && !c.llvm_fault.empty() &&
+      suite::loads_openmp_runtime(c.program))
+    GTEST_SKIP() << c.llvm_fault;
+  std::vector<std::vector<std::string>> valid;
+  for (int t = 1; t <= suite::available_cpus(); ++t)
+    valid.push_back(canonical(
+        c.program, suite::run(launch(c.program, {{"OMP_NUM_THREADS", std::to_string(t)}})).out));
+  suite::Result r = suite::run(launch(c.program, c.env));
+  EXPECT_EQ(r.signal, 0) << "killed by a signal; stderr: " << r.err.substr(0, 400);
+  EXPECT_EQ(r.exit_code, 0) << "stderr: " << r.err.substr(0, 400);
+  EXPECT_NE(std::find(valid.begin(), valid.end(), canonical(c.program, r.out)), valid.end())
+      << "output no valid team size gives:\n"
+      << r.out.substr(0, 400);
+}
+
+INSTANTIATE_TEST_SUITE_P(Suite, InvalidTeamSize, ::testing::ValuesIn(invalid_team_sizes()),
+                         suite::CaseName());
 
 }  // namespace

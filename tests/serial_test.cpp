@@ -1,14 +1,11 @@
 // The serial baselines: exact output, and no OpenMP runtime where none is used.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
-#include <sstream>
 
 #include "case_name.hpp"
 #include "child.hpp"
 #include "records.hpp"
-#include "suite_config.hpp"
 
 namespace {
 
@@ -62,44 +59,27 @@ INSTANTIATE_TEST_SUITE_P(
                       SumCase{"serial_sum_fifty", {{"OMP_THREAD_LIMIT", "1"}}}),
     suite::CaseName());
 
-// The shared libraries a program needs, as its dynamic section lists them.
-std::vector<std::string> needed(const std::string& program) {
-  suite::Launch launch;
-  launch.path = suite::config::kReadelf;
-  launch.args = {"-d", "-W", suite::program(program).path};
-  suite::Result r = suite::run(launch);
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  std::vector<std::string> libs;
-  std::istringstream lines(r.out);
-  for (std::string line; std::getline(lines, line);) {
-    size_t open = line.find("(NEEDED)");
-    size_t lib = line.find('[');
-    if (open != std::string::npos && lib != std::string::npos)
-      libs.push_back(line.substr(lib + 1, line.find(']') - lib - 1));
-  }
-  EXPECT_FALSE(libs.empty()) << "no NEEDED entries read from " << program;
-  return libs;
+struct LinkCase {
+  std::string program;
+  bool runtime;  // whether it must load an OpenMP runtime
+};
+
+std::ostream& operator<<(std::ostream& os, const LinkCase& c) {
+  return os << c.program << (c.runtime ? " loads a runtime" : " loads no runtime");
 }
 
-bool is_openmp_runtime(const std::string& lib) {
-  const std::vector<std::string> runtimes = {"libgomp", "libomp", "libiomp"};
-  return std::any_of(runtimes.begin(), runtimes.end(),
-                     [&lib](const std::string& name) { return lib.rfind(name, 0) == 0; });
-}
-
-class Linking : public ::testing::TestWithParam<std::pair<std::string, bool>> {};
+class Linking : public ::testing::TestWithParam<LinkCase> {};
 
 TEST_P(Linking, OpenMPRuntimeOnlyWhereUsed) {
-  const auto& [program, wants_runtime] = GetParam();
-  std::vector<std::string> libs = needed(program);
-  bool has = std::any_of(libs.begin(), libs.end(), is_openmp_runtime);
-  EXPECT_EQ(has, wants_runtime) << program << " needs: " << ::testing::PrintToString(libs);
+  const LinkCase& c = GetParam();
+  EXPECT_EQ(suite::loads_openmp_runtime(c.program), c.runtime)
+      << c.program << " needs: " << ::testing::PrintToString(suite::needed_libraries(c.program));
 }
 
 INSTANTIATE_TEST_SUITE_P(Baselines, Linking,
-                         ::testing::Values(std::make_pair("vector_formula", false),
-                                           std::make_pair("serial_sum", false),
-                                           std::make_pair("serial_sum_fifty", true),
-                                           std::make_pair("greet_ids", true)));
+                         ::testing::Values(LinkCase{"vector_formula", false},
+                                           LinkCase{"serial_sum", false},
+                                           LinkCase{"serial_sum_fifty", true},
+                                           LinkCase{"greet_ids", true}));
 
 }  // namespace

@@ -1,7 +1,9 @@
-// The output reader that every program test relies on.
+// The output reader and the clean-end check that every program test relies on.
 #include <gtest/gtest.h>
 
+#include "child.hpp"
 #include "records.hpp"
+#include "suite_config.hpp"
 
 namespace {
 
@@ -45,6 +47,46 @@ TEST(Records, KeepsValuesInOrder) {
   ASSERT_TRUE(p.ok()) << p.error;
   EXPECT_EQ(suite::ints_of(p, 0, 0), (std::vector<long long>{3, 5}));
   EXPECT_EQ(suite::ints_of(p, 0, 1), (std::vector<long long>{4, 6}));
+}
+
+// With LLVM's runtime its known notes, as whole lines, are not diagnostics; nothing
+// else is ignored, in any build. GCC's runtime writes no notes: its stderr must be empty.
+TEST(EndedCleanly, IgnoresOnlyTheRuntimesKnownNotes) {
+  const std::string nested =
+      "OMP: Info #276: omp_get_nested routine deprecated, please use omp_get_max_active_levels "
+      "instead.\n";
+  const std::string team =
+      "OMP: Warning #96: Cannot form a team with 8 threads, using 3 instead.\n"
+      "OMP: Hint Consider unsetting KMP_DEVICE_THREAD_LIMIT (KMP_ALL_THREADS), "
+      "KMP_TEAMS_THREAD_LIMIT, and OMP_THREAD_LIMIT (if any are set).\n";
+  const std::string race = "WARNING: ThreadSanitizer: data race (pid=42)\n";
+  struct Row {
+    std::string err;
+    int exit_code, signal;
+    bool clean_with_llvm;
+  };
+  for (const Row& row : std::vector<Row>{
+           {"", 0, 0, true},
+           {nested, 0, 0, true},
+           {team + nested, 0, 0, true},
+           {"", 1, 0, false},
+           {nested, 0, 6, false},
+           {race, 0, 0, false},
+           {nested + race, 0, 0, false},  // a note before or after a report does not hide it
+           {race + team, 0, 0, false},
+           {nested.substr(0, nested.size() - 1), 0, 0, false},  // a note cut short
+           {"x" + nested, 0, 0, false},                         // a note inside other text
+           {"OMP: Error #13: Assertion failure at kmp_runtime.cpp(1739).\n", 0, 0, false}}) {
+    suite::Result r;
+    r.err = row.err;
+    r.exit_code = row.exit_code;
+    r.signal = row.signal;
+    bool clean = suite::config::kLlvmRuntime
+                     ? row.clean_with_llvm
+                     : row.err.empty() && row.exit_code == 0 && row.signal == 0;
+    EXPECT_EQ(bool(suite::ended_cleanly(r)), clean)
+        << "stderr \"" << row.err << "\", exit " << row.exit_code << ", signal " << row.signal;
+  }
 }
 
 }  // namespace

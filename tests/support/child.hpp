@@ -49,12 +49,17 @@ Result run(const Launch& launch);
 // Shorthand: run the named program of the suite with an environment and processor count.
 Result run(const std::string& name, const Env& env = {}, int cpus = 0);
 
+// The shared libraries the named program needs, as its dynamic section lists them.
+std::vector<std::string> needed_libraries(const std::string& name);
+// Whether one of them is an OpenMP runtime (libgomp, libomp, libiomp).
+bool loads_openmp_runtime(const std::string& name);
+
 // Processors this process may run on (its affinity mask).
 int available_cpus();
 
-// A normal end: exit status 0 and no diagnostics. In the race-detector build the
-// runtime writes informational notes on stderr, so only race reports count there.
-// Use as ASSERT_TRUE(suite::ended_cleanly(r)); a failure says what was wrong.
+// A normal end: exit status 0 and nothing on stderr but, with LLVM's runtime, the notes
+// it writes by design (listed in child.cpp). A race or sanitizer report, or any other
+// text, fails. Use as ASSERT_TRUE(suite::ended_cleanly(r)); a failure says what was wrong.
 ::testing::AssertionResult ended_cleanly(const Result& r);
 
 }  // namespace suite
