@@ -136,9 +136,9 @@ TEST_P(InvalidTeamSize, ProgramSurvives) {
   suite::Result r = suite::run(launch(c.program, c.env));
   EXPECT_EQ(r.signal, 0) << "killed by a signal; stderr: " << r.err.substr(0, 400);
   EXPECT_EQ(r.exit_code, 0) << "stderr: " << r.err.substr(0, 400);
-  EXPECT_NE(std::find(valid.begin(), valid.end(), canonical(c.program, r.out)), valid.end())
-      << "output no valid team size gives:\n"
-      << r.out.substr(0, 400);
+  bool like_a_valid_team =
+      std::find(valid.begin(), valid.end(), canonical(c.program, r.out)) != valid.end();
+  EXPECT_TRUE(like_a_valid_team) << "its output is what no valid team size gives";
 }
 
 INSTANTIATE_TEST_SUITE_P(Suite, InvalidTeamSize, ::testing::ValuesIn(invalid_team_sizes()),
