@@ -5,7 +5,8 @@
 // the outer repetitions, bench/run.py turns the means and standard deviations printed
 // here into an overhead with an interval.
 //
-// usage: overhead [--threads 1,2,4] [--reps N] [--target-us T] [--delay-us D] CONSTRUCT...
+// usage: overhead [--threads 1,2,4] [--reps N] [--target-us T] [--delay-us D | --delay-length L]
+//                 CONSTRUCT...
 //
 // Prints the compiler, the OpenMP version and the delay on lines that start with #, then,
 // per construct and team size, one tab-separated line:
@@ -320,7 +321,8 @@ std::vector<int> team_list(const char* text) {
 }
 
 const char* const kUsage =
-    "usage: overhead [--threads LIST] [--reps N] [--target-us T] [--delay-us D] CONSTRUCT...\n"
+    "usage: overhead [--threads LIST] [--reps N] [--target-us T]\n"
+    "                [--delay-us D | --delay-length L] CONSTRUCT...\n"
     "\n"
     "Measures the overhead of OpenMP constructs: the construct with a fixed delay inside,\n"
     "minus the delay alone. Prints per construct and team size a tab-separated line:\n"
@@ -332,6 +334,8 @@ const char* const kUsage =
     "  --reps N        timed repetitions of test and reference (default 20)\n"
     "  --target-us T   length of one repetition of the test, in microseconds (default 10000)\n"
     "  --delay-us D    the delay inside each construct, in microseconds (default 0.1)\n"
+    "  --delay-length L  the delay as a number of iterations, as printed by an earlier run\n"
+    "                  (to give several runs the very same delay)\n"
     "  CONSTRUCT       any of:";
 
 }  // namespace
@@ -341,6 +345,7 @@ int main(int argc, char** argv) {
   int reps = 20;
   double target_us = 10000;
   double delay_us = 0.1;
+  int delay_length = 0;  // 0: calibrated from delay_us
   std::vector<const Construct*> chosen;
   for (int a = 1; a < argc; a++) {
     const std::string arg = argv[a];
@@ -351,7 +356,8 @@ int main(int argc, char** argv) {
       std::printf("\n");
       return 0;
     }
-    if (arg == "--threads" || arg == "--reps" || arg == "--target-us" || arg == "--delay-us") {
+    if (arg == "--threads" || arg == "--reps" || arg == "--target-us" || arg == "--delay-us" ||
+        arg == "--delay-length") {
       if (!has_value) usage_error(arg + " needs a value");
       const char* value = argv[++a];
       if (arg == "--threads") {
@@ -365,6 +371,13 @@ int main(int argc, char** argv) {
         reps = static_cast<int>(r);
       } else if (arg == "--target-us") {
         target_us = positive_number("--target-us", value);
+      } else if (arg == "--delay-length") {
+        const double length = positive_number("--delay-length", value);
+        if (length > (1 << 24) || length != std::floor(length)) {
+          usage_error(std::string("--delay-length takes a whole number from 1 to 16777216, not '") +
+                      value + "'");
+        }
+        delay_length = static_cast<int>(length);
       } else {
         delay_us = positive_number("--delay-us", value);
       }
@@ -382,10 +395,10 @@ int main(int argc, char** argv) {
     std::perror("overhead: /dev/null");
     return 1;
   }
-  const int delay_length = calibrate_delay(delay_us);
+  if (delay_length == 0) delay_length = calibrate_delay(delay_us);
   // What built and runs this, for the record of where the numbers come from.
   std::printf("# compiler\t%s\n# openmp\t%d\n", __VERSION__, _OPENMP);
-  std::printf("# delay\t%d\titerations, about %g us\n", delay_length, delay_us);
+  std::printf("# delay\t%d\titerations, %.3g us\n", delay_length, delay_microseconds(delay_length));
   std::fflush(stdout);
   for (const Construct* k : chosen) {
     for (int team : teams) {

@@ -154,7 +154,7 @@ def overhead_lines(scratch, args, env):
     for line in child.stdout:
         fields = line.rstrip("\n").split("\t")
         if line.startswith("#"):
-            yield ("#", fields[0][1:].strip(), fields[1])
+            yield ("#", fields[0][1:].strip(), "\t".join(fields[1:]))
         else:
             yield (fields[0], int(fields[1]), int(fields[2])) + tuple(float(v) for v in fields[3:7])
     error = child.stderr.read().strip()
@@ -173,11 +173,15 @@ def measure_overheads(scratch, teams, reps, target_us, record):
     for k, (construct, _) in enumerate(CONSTRUCTS, 1):
         started = time.monotonic()
         progress(f"[{k:2}/{len(CONSTRUCTS)}] {construct:<19} threads")
+        # The first run calibrates the delay; every later run gets the same length.
         args = ["--threads", ",".join(map(str, teams)), "--reps", str(reps),
                 "--target-us", str(target_us), construct]
+        if "delay" in record:
+            args[:0] = ["--delay-length", record["delay"]]
         for item in overhead_lines(scratch, args, clean_env()):
             if item[0] == "#":
-                record[item[1]] = item[2]
+                record.setdefault(item[1], item[2].split("\t")[0])
+                record.setdefault(item[1] + "_text", item[2].replace("\t", " "))
                 continue
             _, team, _, test_mean, test_sd, ref_mean, ref_sd = item
             overhead, low, high = interval(test_mean, test_sd, ref_mean, ref_sd)
@@ -200,7 +204,7 @@ def busy_loops(scratch, count, seconds):
     return scratch.children[-count:]
 
 
-def measure_waiting(scratch, teams, reps, target_us):
+def measure_waiting(scratch, teams, reps, target_us, delay):
     """The parallel region under each wait policy, with the machine as it is and with
     every processor kept busy by another process: what passive waiting costs depends on
     what else the machine is doing."""
@@ -215,7 +219,7 @@ def measure_waiting(scratch, teams, reps, target_us):
         for policy in ("default", "passive"):
             env = clean_env(OMP_WAIT_POLICY=policy) if policy == "passive" else clean_env()
             args = ["--threads", ",".join(map(str, teams)), "--reps", str(reps),
-                    "--target-us", str(target_us), "parallel"]
+                    "--target-us", str(target_us), "--delay-length", delay, "parallel"]
             for item in overhead_lines(scratch, args, env):
                 if item[0] != "#":
                     results[(background, policy, item[1])] = interval(*item[3:])
@@ -475,17 +479,22 @@ def main():
     try:
         started = time.monotonic()
         load_before = os.getloadavg()
+        if load_before[0] > 0.5:
+            print(f"note: load average {load_before[0]:.2f}: other processes are running, so "
+                  "the figures will be noisy", file=sys.stderr)
         build(scratch)
         record = {}
         rows = measure_overheads(scratch, args.threads, reps, target_us, record)
-        wait_teams, waiting = measure_waiting(scratch, args.threads, reps, target_us)
+        wait_teams, waiting = measure_waiting(scratch, args.threads, reps, target_us,
+                                              record["delay"])
         processes = process_table(runs)
         load_after = os.getloadavg()
         seconds = time.monotonic() - started
         settings = (f"{reps} repetitions, each about {target_us} µs of the test and the same "
-                    f"number of executions of the reference; delay {record.get('delay', '?')} "
-                    f"iterations (about 0.1 µs); interval = overhead ± {Z} × (sd test + sd "
-                    "reference)" + (" (--quick)" if args.quick else ""))
+                    f"number of executions of the reference; delay "
+                    f"{record.get('delay_text', '?').replace('us', 'µs')} when calibrated; "
+                    f"interval = overhead ± {Z} × (sd test + sd reference)"
+                    + (" (--quick)" if args.quick else ""))
         write_all(scratch, out_dir, {
             "overhead.csv": overhead_csv(rows),
             "overhead.md": overhead_table(rows, args.threads),
