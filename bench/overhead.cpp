@@ -36,8 +36,16 @@ volatile double delay_seed = 0.0;
   if (a < 0) std::printf("%f\n", a);  // never true: a result the optimiser must keep
 }
 
-// The work of one iteration of the measured parallel for loops.
-constexpr int kIterationLength = 1;
+// The work of one iteration of the measured parallel for loops: one floating-point
+// addition to a value that each thread carries from one iteration to the next. The
+// iterations of a thread form one chain of dependent additions, so their time is the
+// additions' latency and does not depend on how the compiler lays out the loop around
+// them (independent calls would overlap, by an amount that does).
+[[gnu::noinline]] double iteration(double carry) {
+  carry += 0.5;
+  if (carry < 0) std::printf("%f\n", carry);  // never true: keeps the call
+  return carry;
+}
 
 struct Context {
   int innerreps;
@@ -89,12 +97,14 @@ void test_barrier(const Context& c) {
 }
 
 // parallel for schedule(static) over n iterations of fixed work; the reference is one
-// thread's share of the iterations, run serially.
+// thread's share of the iterations, run serially. firstprivate hands each thread the
+// starting value of its chain (one copy of a double per thread).
 template <int n>
 void test_parallel_for(const Context& c) {
   for (int j = 0; j < c.innerreps; j++) {
-#pragma omp parallel for schedule(static)
-    for (int i = 0; i < n; i++) delay(kIterationLength);
+    double carry = delay_seed;
+#pragma omp parallel for schedule(static) firstprivate(carry)
+    for (int i = 0; i < n; i++) carry = iteration(carry);
   }
 }
 
@@ -102,7 +112,8 @@ template <int n>
 void reference_parallel_for(const Context& c) {
   const int share = (n + c.team - 1) / c.team;
   for (int j = 0; j < c.innerreps; j++) {
-    for (int i = 0; i < share; i++) delay(kIterationLength);
+    double carry = delay_seed;
+    for (int i = 0; i < share; i++) carry = iteration(carry);
   }
 }
 

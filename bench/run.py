@@ -270,10 +270,11 @@ def significant(row):
 
 
 def shown(overhead, low, high, unit=1.0):
-    """An overhead with its interval, or 'n.s.' when the interval includes zero."""
-    if low <= 0 <= high:
-        return "n.s."
+    """An overhead with its interval; when the interval includes zero, 'n.s.' and the
+    interval alone, which bounds the overhead but gives no value to read."""
     digits = lambda v: f"{v * unit:.3g}" if abs(v * unit) < 1000 else f"{v * unit:.0f}"
+    if low <= 0 <= high:
+        return f"n.s. ({digits(low)} to {digits(high)})"
     return f"{digits(overhead)} ({digits(low)} to {digits(high)})"
 
 
@@ -391,6 +392,16 @@ def plot(rows, teams):
     return "\n".join(out) + "\n"
 
 
+def processor_seconds():
+    """(busy, own): processor seconds the whole machine has spent busy since boot, and
+    those this script and its finished children used; both in seconds."""
+    with open("/proc/stat") as f:
+        ticks = [int(v) for v in f.readline().split()[1:9]]  # user .. steal
+    busy = (sum(ticks) - ticks[3] - ticks[4]) / os.sysconf("SC_CLK_TCK")  # less idle, iowait
+    t = os.times()
+    return busy, t.user + t.system + t.children_user + t.children_system
+
+
 def first_line(command):
     try:
         out = subprocess.run(command, capture_output=True, text=True, check=True).stdout
@@ -399,7 +410,7 @@ def first_line(command):
         return "unknown"
 
 
-def machine(record, settings, load_before, load_after, seconds):
+def machine(record, settings, load_before, load_after, others, seconds):
     cpuinfo = {}
     with open("/proc/cpuinfo") as f:
         for line in f:
@@ -438,6 +449,8 @@ def machine(record, settings, load_before, load_after, seconds):
             f"method: {settings}\n"
             f"load average before (1, 5, 15 min): {fmt(load_before)}\n"
             f"load average after (1, 5, 15 min): {fmt(load_after)}\n"
+            f"processor time taken by other processes (and the hypervisor) during the run: "
+            f"{others:.1%}\n"
             f"measured: {time.strftime('%Y-%m-%d %H:%M %Z')}, in {seconds:.0f} s\n")
 
 
@@ -479,6 +492,7 @@ def main():
     try:
         started = time.monotonic()
         load_before = os.getloadavg()
+        cpu_before = processor_seconds()
         if load_before[0] > 0.5:
             print(f"note: load average {load_before[0]:.2f}: other processes are running, so "
                   "the figures will be noisy", file=sys.stderr)
@@ -490,6 +504,10 @@ def main():
         processes = process_table(runs)
         load_after = os.getloadavg()
         seconds = time.monotonic() - started
+        # The load average lags by minutes; the processor time others took is exact.
+        cpu_after = processor_seconds()
+        others = max(0.0, (cpu_after[0] - cpu_before[0]) - (cpu_after[1] - cpu_before[1])) / (
+            seconds * (os.cpu_count() or 1))
         settings = (f"{reps} repetitions, each about {target_us} µs of the test and the same "
                     f"number of executions of the reference; delay "
                     f"{record.get('delay_text', '?').replace('us', 'µs')} when calibrated; "
@@ -501,7 +519,7 @@ def main():
             "overhead.svg": plot(rows, args.threads),
             "waiting.md": waiting_table(wait_teams, waiting),
             "processes.md": processes,
-            "machine.txt": machine(record, settings, load_before, load_after, seconds),
+            "machine.txt": machine(record, settings, load_before, load_after, others, seconds),
         })
     except Interrupted as stop:
         # Ctrl-C or a signal: no file was renamed, so the folder is as it was.
@@ -514,7 +532,10 @@ def main():
     finally:
         scratch.close()
     print(f"wrote {args.out} in {seconds:.0f} s (load average {load_before[0]:.2f} before, "
-          f"{load_after[0]:.2f} after)")
+          f"{load_after[0]:.2f} after; other processes took {others:.1%} of the processors)")
+    if others > 0.05:
+        print("note: other processes were busy during the run; the figures may be disturbed",
+              file=sys.stderr)
 
 
 if __name__ == "__main__":
