@@ -6,7 +6,8 @@ to run.
     python3 bench/compare.py bench/results /tmp/run2 /tmp/run3 --out bench/results/runs.md
 
 Prints (or writes to --out, whole) a table with each run's overhead per construct and
-team size, and the largest over the smallest where every run found it significant.
+team size (from overhead.csv and waiting.csv), and the largest over the smallest where
+every run found it significant.
 """
 import argparse
 import csv
@@ -22,31 +23,39 @@ def fail(message):
 
 
 def load(folder):
-    path = os.path.join(folder, "overhead.csv")
-    try:
-        with open(path) as f:
-            rows = list(csv.DictReader(f))
-        return {(r["construct"], int(r["threads"])): tuple(float(r[k]) for k in FIELDS)
-                for r in rows}
-    except OSError as e:
-        fail(f"cannot read {path}: {e.strerror}")
-    except (KeyError, ValueError):
-        fail(f"{path} is not an overhead.csv of bench/run.py")
+    """{(construct, team): (overhead, low, high)} from a run's overhead.csv and, where
+    the run wrote one, its waiting.csv."""
+    results = {}
+    for name in ("overhead.csv", "waiting.csv"):
+        path = os.path.join(folder, name)
+        if name == "waiting.csv" and not os.path.exists(path):
+            continue
+        try:
+            with open(path) as f:
+                rows = list(csv.DictReader(f))
+            results.update({(r["construct"], int(r["threads"])): tuple(float(r[k]) for k in FIELDS)
+                            for r in rows})
+        except OSError as e:
+            fail(f"cannot read {path}: {e.strerror}")
+        except (KeyError, ValueError):
+            fail(f"{path} is not a {name} of bench/run.py")
+    return results
 
 
-def load_average(folder):
+def conditions(folder):
     try:
         with open(os.path.join(folder, "machine.txt")) as f:
             lines = {k: v.strip() for k, _, v in (line.partition(":") for line in f)}
     except OSError:
         return "?"
-    before = lines.get("load average before (1, 5, 15 min)", "?").split(",")[0]
-    after = lines.get("load average after (1, 5, 15 min)", "?").split(",")[0]
-    return f"{before} → {after}"
+    first = lambda prefix: next((v.split(",")[0] for k, v in lines.items()
+                                 if k.startswith(prefix)), "?")
+    return (f"{first('load average before')} → {first('load average after')}, others "
+            f"{first('processor time taken by other processes')}")
 
 
 def table(folders, runs):
-    keys = list(runs[0])  # the first run's order: construct, then team size
+    keys = list(dict.fromkeys(key for run in runs for key in run))  # in the runs' order
     lines = ["| Construct | Threads | " + " | ".join(f"run {k + 1} (µs)" for k in range(len(runs)))
              + " | Largest / smallest |",
              "|---|---:|" + "---:|" * (len(runs) + 1)]
@@ -64,9 +73,9 @@ def table(folders, runs):
         ratio = (f"{max(estimates) / min(estimates):.2f}" if len(estimates) == len(runs)
                  and min(estimates) > 0 else "–")
         lines.append(f"| `{construct}` | {team} | " + " | ".join(cells) + f" | {ratio} |")
-    loads = "; ".join(f"run {k + 1} ({folder}): {load_average(folder)}"
-                      for k, folder in enumerate(folders))
-    return "\n".join(lines) + f"\n\nLoad average (1 min) before → after each run: {loads}.\n"
+    loads = "; ".join(f"run {k + 1}: {conditions(folder)}" for k, folder in enumerate(folders))
+    return ("\n".join(lines) + "\n\nLoad average (1 min) before → after each run, and the share "
+            f"of the processors other processes took during it: {loads}.\n")
 
 
 def main():

@@ -9,9 +9,10 @@ Overhead of a construct = the construct with a fixed delay inside, minus the del
 (run by one thread), per execution; the interval is that overhead +- 1.96 x (sd of the
 test + sd of the reference) over the timed repetitions. Writes into the output folder:
 overhead.csv (construct,threads,overhead_us,low_us,high_us), overhead.md (the same as a
-table), overhead.svg (its plot), waiting.md (a region under each wait policy, on an idle
-and on a busy machine), processes.md (whole-program times) and machine.txt (where and
-when it was measured). Every file is written whole at the end: an interrupted run leaves
+table), overhead.svg (its plot), waiting.csv and waiting.md (the parallel region under
+each wait policy, on an idle machine and on one whose processors other processes keep
+busy; constructs parallel_POLICY_MACHINE), processes.md (whole-program times) and
+machine.txt (where and when it was measured). Every file is written whole at the end: an interrupted run leaves
 the folder as it was.
 """
 import argparse
@@ -279,6 +280,7 @@ def shown(overhead, low, high, unit=1.0):
 
 
 def overhead_csv(rows):
+    """construct,threads,overhead_us,low_us,high_us: one row per construct and team."""
     out = io.StringIO()
     writer = csv.DictWriter(out, fieldnames=["construct", "threads", "overhead_us", "low_us",
                                              "high_us"], lineterminator="\n")
@@ -299,6 +301,16 @@ def overhead_table(rows, teams):
                        unit=unit) for t in teams]
         lines.append(f"| `{construct}`: {label} | " + " | ".join(cells) + " |")
     return "\n".join(lines) + "\n"
+
+
+def waiting_rows(teams, results):
+    """The waiting measurements as rows of overhead.csv's form, one construct name per
+    policy and machine state: parallel_default_idle, parallel_passive_busy, ..."""
+    return [{"construct": f"parallel_{policy}_{background}", "threads": t,
+             "overhead_us": results[(background, policy, t)][0],
+             "low_us": results[(background, policy, t)][1],
+             "high_us": results[(background, policy, t)][2]}
+            for background in ("idle", "busy") for policy in ("default", "passive") for t in teams]
 
 
 def waiting_table(teams, results):
@@ -410,7 +422,7 @@ def first_line(command):
         return "unknown"
 
 
-def machine(record, settings, load_before, load_after, others, seconds):
+def machine(record, teams, settings, load_before, load_after, others, seconds):
     cpuinfo = {}
     with open("/proc/cpuinfo") as f:
         for line in f:
@@ -448,7 +460,8 @@ def machine(record, settings, load_before, load_after, others, seconds):
             f"openmp runtime: {runtime}; _OPENMP {record.get('openmp', 'unknown')}\n"
             f"method: {settings}\n"
             f"load average before (1, 5, 15 min): {fmt(load_before)}\n"
-            f"load average after (1, 5, 15 min): {fmt(load_after)}\n"
+            f"load average after (1, 5, 15 min; counts this run's own threads, up to "
+            f"{max(teams)} at a time): {fmt(load_after)}\n"
             f"processor time taken by other processes (and the hypervisor) during the run: "
             f"{others:.1%}\n"
             f"measured: {time.strftime('%Y-%m-%d %H:%M %Z')}, in {seconds:.0f} s\n")
@@ -517,9 +530,11 @@ def main():
             "overhead.csv": overhead_csv(rows),
             "overhead.md": overhead_table(rows, args.threads),
             "overhead.svg": plot(rows, args.threads),
+            "waiting.csv": overhead_csv(waiting_rows(wait_teams, waiting)),
             "waiting.md": waiting_table(wait_teams, waiting),
             "processes.md": processes,
-            "machine.txt": machine(record, settings, load_before, load_after, others, seconds),
+            "machine.txt": machine(record, args.threads, settings, load_before, load_after,
+                                   others, seconds),
         })
     except Interrupted as stop:
         # Ctrl-C or a signal: no file was renamed, so the folder is as it was.
