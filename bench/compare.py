@@ -73,7 +73,8 @@ def table(folders, runs):
         ratio = (f"{max(estimates) / min(estimates):.2f}" if len(estimates) == len(runs)
                  and min(estimates) > 0 else "–")
         lines.append(f"| `{construct}` | {team} | " + " | ".join(cells) + f" | {ratio} |")
-    loads = "; ".join(f"run {k + 1}: {conditions(folder)}" for k, folder in enumerate(folders))
+    loads = "; ".join(f"run {k + 1} ({folder}): {conditions(folder)}"
+                      for k, folder in enumerate(folders))
     return ("\n".join(lines) + "\n\nLoad average (1 min) before → after each run, and the share "
             f"of the processors other processes took during it: {loads}.\n")
 

@@ -340,7 +340,8 @@ def panel(title, series, teams, left, top, width, height):
     """One log-scale panel: {construct: {team: row}}; each point with its interval as a
     bar, hollow where the interval includes zero (not significant)."""
     values = [v for rows in series.values() for r in rows.values()
-              for v in (r["overhead_us"], r["high_us"]) if v > 0]
+              for v in ((r["overhead_us"], r["high_us"]) if significant(r) else (r["high_us"],))
+              if v > 0]
     lo = 10 ** math.floor(math.log10(min(values))) if values else 0.001
     hi = 10 ** math.ceil(math.log10(max(values))) if values else 1.0
     hi = max(hi, lo * 10)
@@ -373,8 +374,11 @@ def panel(title, series, teams, left, top, width, height):
             if r["high_us"] > 0:
                 out.append(f'<line x1="{px:.1f}" x2="{px:.1f}" y1="{y(max(r["low_us"], lo)):.1f}" '
                            f'y2="{y(r["high_us"]):.1f}" stroke="{c}" stroke-width="1.5"/>')
+            # Not significant: no value to read, so the mark sits on the bottom edge and
+            # only the bar, up to the interval's top, says how large it could be.
+            mark = y(r["overhead_us"]) if significant(r) else top + height
             fill = c if significant(r) else "white"
-            out.append(f'<circle cx="{px:.1f}" cy="{y(r["overhead_us"]):.1f}" r="3.5" '
+            out.append(f'<circle cx="{px:.1f}" cy="{mark:.1f}" r="3.5" '
                        f'fill="{fill}" stroke="{c}" stroke-width="1.5"/>')
             point = (px, y(r["overhead_us"])) if significant(r) and r["overhead_us"] > 0 else None
             if point and previous:
@@ -395,8 +399,8 @@ def plot(rows, teams):
            '<text x="20" y="22" font-size="14" font-weight="bold">Overhead of each construct '
            'against team size (log scale)</text>',
            '<text x="20" y="40" fill="#555">bars: overhead ± 1.96 × (sd of the test + sd of the '
-           'reference); hollow: the interval includes zero (not significant), drawn at the '
-           'bottom when below it</text>']
+           'reference). Hollow, on the bottom edge: not significant (the interval includes zero); '
+           'its bar shows how high the interval reaches</text>']
     for k, (title, constructs) in enumerate(PLOT_PANELS):
         series = {c: {r["threads"]: r for r in rows if r["construct"] == c} for c in constructs}
         out += panel(title, series, teams, 60 + k * 390, 80, 320, 320)
