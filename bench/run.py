@@ -511,8 +511,9 @@ def main():
         load_before = os.getloadavg()
         cpu_before = processor_seconds()
         if load_before[0] > 0.5:
-            print(f"note: load average {load_before[0]:.2f}: other processes are running, so "
-                  "the figures will be noisy", file=sys.stderr)
+            print(f"note: load average {load_before[0]:.2f}: the machine has been busy, so the "
+                  "figures may be noisy (machine.txt will say how busy it was during the run)",
+                  file=sys.stderr)
         build(scratch)
         record = {}
         rows = measure_overheads(scratch, args.threads, reps, target_us, record)
