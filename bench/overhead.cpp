@@ -118,8 +118,8 @@ void reference_parallel_for(const Context& c) {
 }
 
 // One long region in which every thread updates one shared variable innerreps times,
-// with the delay between updates; the reference is the same loop, by one thread, adding
-// into a variable of its own that stays in a register.
+// with the delay between updates; the reference is the same loop, by one thread, with an
+// ordinary add into a variable of its own (no atomic, nothing shared).
 template <typename T>
 void test_atomic(const Context& c) {
   T x = 0;
