@@ -110,6 +110,25 @@ std::string unexpected_stderr(const std::string& err) {
   return rest;
 }
 
+// The process group of the program running now. The program runs in a group of its
+// own, so that it and everything it forks can be ended together; if this process is
+// interrupted, it ends that group before it goes.
+volatile sig_atomic_t running_group = 0;
+
+void end_running_group(int sig) {
+  if (running_group > 0) kill(-running_group, SIGKILL);
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+void install_interrupt_handlers() {
+  static const bool installed = [] {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, end_running_group);
+    return true;
+  }();
+  (void)installed;
+}
+
 [[noreturn]] void child_fail(const char* what) {
   std::fprintf(stderr, "child setup failed: %s: %s\n", what, std::strerror(errno));
   _exit(127);
@@ -186,9 +205,11 @@ Result run(const Launch& launch) {
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
 
+  install_interrupt_handlers();
   pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
+    setpgid(0, 0);  // a group of its own, with whatever it forks: see below
     if (launch.cpus > 0 && sched_setaffinity(0, sizeof cpus, &cpus) != 0) child_fail("affinity");
     if (!launch.cwd.empty() && chdir(launch.cwd.c_str()) != 0) child_fail(launch.cwd.c_str());
     if (dup2(err_pipe[1], STDERR_FILENO) < 0) child_fail("stderr");
@@ -210,44 +231,51 @@ Result run(const Launch& launch) {
     execve(argv[0], argv.data(), envp.data());
     child_fail(argv[0]);
   }
+  setpgid(pid, pid);
+  running_group = pid;
   close(out_pipe[1]);
   close(err_pipe[1]);
 
   Result r;
+  // The output is read until the program has ended and its pipes are drained: not until
+  // they close, which a process the program forked could put off for ever. A program
+  // still running at the deadline is killed.
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&r.out, &r.err};
-  int open_fds = 2;
+  for (const pollfd& p : fds) fcntl(p.fd, F_SETFL, O_NONBLOCK);
   char buf[65536];
-  // A program that hangs is killed at the deadline; its pipes then close.
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(launch.timeout_s);
-  while (open_fds > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    int ready = poll(fds, 2, r.timed_out ? -1 : static_cast<int>(std::max<long>(left.count(), 0)));
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      throw std::runtime_error("poll failed");
-    }
-    if (ready == 0) {
-      kill(pid, SIGKILL);
-      r.timed_out = true;
-      continue;
-    }
+  auto drain = [&] {
     for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n > 0) {
+      ssize_t n = 0;
+      while (fds[i].fd >= 0 && (n = read(fds[i].fd, buf, sizeof buf)) > 0)
         sinks[i]->append(buf, static_cast<size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
+      if (fds[i].fd >= 0 && (n == 0 || (errno != EAGAIN && errno != EINTR))) {
         close(fds[i].fd);
         fds[i].fd = -1;
-        --open_fds;
       }
     }
-  }
+  };
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(launch.timeout_s);
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  for (;;) {
+    // Once both pipes have closed, only the program's end is awaited: look often.
+    int wait_ms = fds[0].fd < 0 && fds[1].fd < 0 ? 1 : 100;
+    if (poll(fds, 2, wait_ms) < 0 && errno != EINTR) throw std::runtime_error("poll failed");
+    drain();
+    pid_t ended = waitpid(pid, &status, WNOHANG);
+    if (ended == pid) break;
+    if (ended < 0 && errno != EINTR) throw std::runtime_error("waitpid failed");
+    if (!r.timed_out && std::chrono::steady_clock::now() > deadline) {
+      kill(-pid, SIGKILL);
+      r.timed_out = true;
+    }
   }
+  // Nothing the program forked outlives it.
+  kill(-pid, SIGKILL);
+  running_group = 0;
+  drain();
+  for (const pollfd& p : fds)
+    if (p.fd >= 0) close(p.fd);
   if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
   record(r);
