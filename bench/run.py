@@ -12,8 +12,8 @@ overhead.csv (construct,threads,overhead_us,low_us,high_us), overhead.md (the sa
 table), overhead.svg (its plot), waiting.csv and waiting.md (the parallel region under
 each wait policy, on an idle machine and on one whose processors other processes keep
 busy; constructs parallel_POLICY_MACHINE), processes.md (whole-program times) and
-machine.txt (where and when it was measured). Every file is written whole at the end: an interrupted run leaves
-the folder as it was.
+machine.txt (where and when it was measured). Every file is written whole at the end:
+an interrupted run leaves the folder as it was (or absent, if the run created it).
 """
 import argparse
 import csv
@@ -499,7 +499,11 @@ def main():
     reps, target_us, runs = QUICK if args.quick else FULL
     if os.path.exists(out_dir) and not os.path.isdir(out_dir):
         fail(f"--out {args.out} is not a folder")
-    os.makedirs(out_dir, exist_ok=True)
+    created = not os.path.exists(out_dir)
+    try:
+        os.makedirs(out_dir, exist_ok=True)
+    except OSError as e:
+        fail(f"cannot create {args.out}: {e.strerror}")
     if not os.access(out_dir, os.W_OK):
         fail(f"cannot write into {args.out}")
 
@@ -546,6 +550,8 @@ def main():
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             signal.signal(sig, signal.SIG_IGN)
         scratch.close()
+        if created:
+            shutil.rmtree(out_dir, ignore_errors=True)
         print(f"\nrun.py: stopped by {signal.Signals(stop.args[0]).name}; {args.out} is as it was",
               file=sys.stderr)
         sys.exit(128 + stop.args[0])

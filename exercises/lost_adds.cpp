@@ -1,6 +1,7 @@
-// Every term into one shared suma: 5050 every time, yet adds can be lost.
-// The total still comes out 5050, run after run. But when two threads update suma at the
-// same moment, one of their two updates may be all that survives. Make every update safe.
+// Every term into one shared suma: 5050 on most runs, yet adds can be lost.
+// Run it a few times and the total is 5050, as the lesson's. But when two threads update
+// suma at the same moment, one of their two updates may be all that survives: a run now
+// and then shows less. Make every update safe.
 // Becomes: shared_accumulator (partial_sums/). Caught by: races.
 // Check it: ./tour --check shared_accumulator exercises/lost_adds.cpp
 #include <omp.h>

@@ -114,7 +114,13 @@ INSTANTIATE_TEST_SUITE_P(
                       Args{"--check", "nope"}, Args{"--check", "greet_ids", "/no/such/file.cpp"},
                       Args{"--check", "greet_ids", "a.cpp", "b.cpp"},
                       Args{"--check", "greet_ids", "--family", "speed"}, Args{"--family", "races"},
-                      Args{"lost_adds"}));
+                      Args{"lost_adds"},
+                      // One thing at a time, each option once.
+                      Args{"--check", "greet_ids", "--list"}, Args{"--list", "--explain", "x"},
+                      Args{"--explain", "lost_adds", "greet_ids"}, Args{"--threads", "3", "--list"},
+                      Args{"--family", "races", "--family", "memory", "--check", "greet_ids"},
+                      // An exercise is not a program to check; a check needs a C++ source.
+                      Args{"--check", "lost_adds"}, Args{"--check", "greet_ids", "/etc/hostname"}));
 
 // Output that cannot be written is a failure, said in one line, whatever the mode.
 class TourOutputLost : public ::testing::TestWithParam<Args> {};

@@ -47,12 +47,26 @@ TEST(PartitionOracle, MatchesTheWorkedDivisions) {
   EXPECT_EQ(block(10000, 4, 2).start, 5000);
 }
 
+// A sequence of values written as runs: "1..34, 36, 40..41".
+std::string runs(const std::vector<long long>& values) {
+  std::string text;
+  for (size_t k = 0; k < values.size();) {
+    size_t end = k;
+    while (end + 1 < values.size() && values[end + 1] == values[end] + 1) ++end;
+    if (!text.empty()) text += ", ";
+    text += std::to_string(values[k]);
+    if (end > k) text += ".." + std::to_string(values[end]);
+    k = end + 1;
+  }
+  return text.empty() ? "none" : text;
+}
+
 // Checks the fill lines of a run: values 1..n once each with both numbers equal, and
 // every thread's block written in increasing order. With tags, each thread's lines
 // must be exactly its own block.
 void check_fill(const suite::Parse& p, int fill_kind, long long n, int team, bool tagged) {
   std::vector<long long> order;  // iteration index of each fill line, in output order
-  std::vector<std::vector<long long>> by_thread(team);
+  std::vector<std::vector<long long>> shown_by(team);  // values each thread's lines show
   for (const suite::Record& rec : p.records) {
     if (rec.kind != fill_kind) continue;
     EXPECT_EQ(rec.ints[0], rec.ints[1]) << "both numbers of a line are equal";
@@ -60,7 +74,7 @@ void check_fill(const suite::Parse& p, int fill_kind, long long n, int team, boo
     if (tagged) {
       long long t = rec.ints[2];
       ASSERT_TRUE(t >= 0 && t < team) << "tag " << t << " outside a team of " << team;
-      by_thread[t].push_back(rec.ints[0] - 1);
+      shown_by[t].push_back(rec.ints[0]);
     }
   }
   std::vector<long long> sorted = order, all(n);
@@ -75,14 +89,16 @@ void check_fill(const suite::Parse& p, int fill_kind, long long n, int team, boo
     Block b = block(n, team, t);
     for (long long i = b.start; i < b.end; ++i) owner[i] = t;
   }
-  std::vector<std::vector<long long>> by_owner(team);
-  for (long long i : order) by_owner[owner[i]].push_back(i);
+  // The values of each thread's block (i + 1 for its iterations i), in output order.
+  std::vector<std::vector<long long>> block_of(team);
+  for (long long i : order) block_of[owner[i]].push_back(i + 1);
   for (int t = 0; t < team; ++t) {
-    const std::vector<long long>& mine = by_owner[t];
-    EXPECT_TRUE(std::is_sorted(mine.begin(), mine.end()))
+    EXPECT_TRUE(std::is_sorted(block_of[t].begin(), block_of[t].end()))
         << "thread " << t << "'s lines out of order";
     if (tagged) {
-      EXPECT_EQ(by_thread[t], mine) << "thread " << t << " of " << team << " ran another's block";
+      EXPECT_EQ(runs(shown_by[t]), runs(block_of[t]))
+          << "the values on thread " << t << "'s lines, against its block under the static "
+          << "schedule (a team of " << team << ")";
     }
   }
 }

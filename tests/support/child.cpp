@@ -10,9 +10,11 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -194,7 +196,24 @@ int available_cpus() {
   return CPU_COUNT(&mine);
 }
 
+int run_timeout(const Launch& launch) {
+  if (launch.timeout_s > 0) return launch.timeout_s;
+  const char* given = std::getenv("SUITE_RUN_TIMEOUT");
+  int seconds = given != nullptr ? std::atoi(given) : 0;
+  return seconds > 0 ? seconds : 60;
+}
+
 Result run(const Launch& launch) {
+  // A program that once ran past its deadline is not started again by this process: it
+  // would only hang again, for the whole deadline each time.
+  static std::set<std::string> hung;
+  if (hung.count(launch.path) != 0) {
+    Result r;
+    r.timed_out = true;
+    r.err = "not started: an earlier run of this program did not end in time either\n";
+    record(r);
+    return r;
+  }
   std::vector<std::string> argv_s{launch.path};
   argv_s.insert(argv_s.end(), launch.args.begin(), launch.args.end());
   std::vector<std::string> env_s = child_environment(launch.env);
@@ -255,7 +274,7 @@ Result run(const Launch& launch) {
       }
     }
   };
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(launch.timeout_s);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(run_timeout(launch));
   int status = 0;
   for (;;) {
     // Once both pipes have closed, only the program's end is awaited: look often.
@@ -270,6 +289,7 @@ Result run(const Launch& launch) {
       r.timed_out = true;
     }
   }
+  if (r.timed_out) hung.insert(launch.path);
   // Nothing the program forked outlives it.
   kill(-pid, SIGKILL);
   running_group = 0;
@@ -318,17 +338,21 @@ bool loads_openmp_runtime(const std::string& name) {
 }
 
 ::testing::AssertionResult ended_cleanly(const Result& r) {
-  std::ostringstream why;
+  std::vector<std::string> why;
   if (r.timed_out)
-    why << "did not end in time and was killed; ";
+    why.emplace_back("it did not end in time and was killed");
   else if (r.signal != 0)
-    why << "killed by signal " << r.signal << "; ";
+    why.push_back("it was killed by signal " + std::to_string(r.signal));
   else if (r.exit_code != 0)
-    why << "exit status " << r.exit_code << "; ";
+    why.push_back("it ended with status " + std::to_string(r.exit_code) + ", not 0");
   std::string err = unexpected_stderr(r.err);
-  if (!err.empty()) why << "stderr: " << err.substr(0, 2000);
-  if (why.str().empty()) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << why.str();
+  if (!err.empty())
+    why.push_back("a program of the suite writes nothing on stderr, and it wrote:\n" +
+                  err.substr(0, 2000));
+  if (why.empty()) return ::testing::AssertionSuccess();
+  ::testing::AssertionResult failure = ::testing::AssertionFailure();
+  for (size_t k = 0; k < why.size(); ++k) failure << (k > 0 ? "; " : "") << why[k];
+  return failure;
 }
 
 }  // namespace suite

@@ -34,8 +34,10 @@ struct Launch {
   int cpus = 0;                   // > 0: pin the child to this many processors
   std::vector<std::string> args;  // command-line arguments after argv[0]
   Stdout out = Stdout::Capture;
-  std::string cwd;     // working directory (empty: this process's)
-  int timeout_s = 60;  // the child is killed if it has not ended by then
+  std::string cwd;  // working directory (empty: this process's)
+  // The child is killed if it has not ended by then; 0: SUITE_RUN_TIMEOUT seconds if the
+  // environment sets it (./tour --check does), else 60.
+  int timeout_s = 0;
 };
 
 struct Result {
