@@ -128,7 +128,7 @@ TEST_P(InvalidTeamSize, ProgramSurvives) {
   const Case& c = GetParam();
   if (suite::config::kLlvmRuntime && !c.llvm_fault.empty() &&
       suite::loads_openmp_runtime(c.program))
-    GTEST_SKIP() << c.llvm_fault;
+    SUITE_SKIP(c.llvm_fault);
   std::vector<std::vector<std::string>> valid;
   for (int t = 1; t <= suite::available_cpus(); ++t)
     valid.push_back(canonical(

@@ -171,7 +171,8 @@ class PartialSums : public ::testing::TestWithParam<Case> {};
 
 TEST_P(PartialSums, BlocksFollowThreadNumbers) {
   const Case& c = GetParam();
-  if (c.cpus > suite::available_cpus()) GTEST_SKIP() << "needs " << c.cpus << " processors";
+  if (c.cpus > suite::available_cpus())
+    SUITE_SKIP("needs " + std::to_string(c.cpus) + " processors");
   const Program& program = checks().at(c.program);
   for (int run = 0; run < c.runs; ++run) {
     SCOPED_TRACE("run " + std::to_string(run));

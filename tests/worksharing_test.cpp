@@ -164,7 +164,7 @@ TEST_P(TwoPhase, FillThenOneProductPerThread) {
   const TwoPhaseCase& c = GetParam();
   const long long n = 10000;
   if (c.team > 8000 && std::string(suite::config::kSanitize).find("thread") != std::string::npos)
-    GTEST_SKIP() << "ThreadSanitizer tracks at most 8128 threads at once";
+    SUITE_SKIP("ThreadSanitizer tracks at most 8128 threads at once");
   suite::Result r = suite::run("fill_then_square", c.env);
   ASSERT_TRUE(suite::ended_cleanly(r));
   suite::Parse p = suite::parse_records(r.out, {"P[i] = %d \t S[i] = %d \n", "Q[tid]= %d \n"});

@@ -65,3 +65,12 @@ int available_cpus();
 ::testing::AssertionResult ended_cleanly(const Result& r);
 
 }  // namespace suite
+
+// Skips the current test with a reason, given both to gtest and as a property of the
+// test's result, where ./tour --check reads it.
+#define SUITE_SKIP(reason)                                          \
+  do {                                                              \
+    const std::string suite_skip_reason_ = (reason);                \
+    ::testing::Test::RecordProperty("skipped", suite_skip_reason_); \
+    GTEST_SKIP() << suite_skip_reason_;                             \
+  } while (false)
