@@ -14,6 +14,9 @@ import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+sys.path.insert(0, ROOT)
+
+from tourlib import catalogue  # noqa: E402
 FIGURE = os.path.join(HERE, "static_partition.svg")
 TEAMS = (3, 4, 8, 50)
 N = 100
@@ -41,8 +44,7 @@ def program():
 
 def owners(path, team):
     """The thread that wrote each element, from one run with a team of `team`."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith(("OMP_", "GOMP_", "KMP_"))}
-    env["OMP_NUM_THREADS"] = str(team)
+    env = catalogue.clean_environment({"OMP_NUM_THREADS": str(team)})
     try:
         done = subprocess.run([path], env=env, capture_output=True, text=True)
     except OSError as e:

@@ -29,6 +29,10 @@ from datetime import date
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+sys.path.insert(0, ROOT)
+
+from tourlib import catalogue  # noqa: E402
+from tourlib.term import Failure  # noqa: E402
 GUIDE = os.path.join(HERE, "lessons.md")
 BEGIN = "<!-- runtime-table:begin (written by docs/runtime_table.py) -->"
 END = "<!-- runtime-table:end -->"
@@ -60,8 +64,10 @@ class Tree:
         progress(f"building the programs in {build}")
         self.cmake(["--build", "--preset", preset, "--target", *PROGRAMS],
                    f"cmake --build --preset {preset}")
-        with open(os.path.join(self.dir, "programs.tsv")) as f:
-            self.paths = {line.split("\t")[0]: line.split("\t")[2] for line in f if line.strip()}
+        try:
+            self.paths = {p["name"]: p["path"] for p in catalogue.read_manifest(self.dir)}
+        except Failure as e:
+            fail(e.message)
         self.compiler = self.compiler_name()
         self.runtime = self.runtime_library()
 
@@ -92,9 +98,7 @@ class Tree:
     def run(self, program, env=None, memory=None, timeout=PROBE_TIMEOUT):
         """One run with a clean OpenMP environment: (status, stdout, stderr). The status
         is the exit code, a negative signal number, or None after the time limit."""
-        clean = {k: v for k, v in os.environ.items()
-                 if not k.startswith(("OMP_", "GOMP_", "KMP_"))}
-        clean.update(env or {})
+        clean = catalogue.clean_environment(env or {})
 
         def limit():
             if memory:

@@ -2,7 +2,8 @@
 // Run it a few times and the total is 5050, as the lesson's. But when two threads update
 // suma at the same moment, one of their two updates may be all that survives: a run now
 // and then shows less. Make every update safe.
-// Becomes: shared_accumulator (partial_sums/). Caught by: races.
+// Becomes: shared_accumulator (partial_sums/).
+// Caught by: races, every time; behaviour in some runs.
 // Check it: ./tour --check shared_accumulator exercises/lost_adds.cpp
 #include <omp.h>
 

@@ -2,7 +2,8 @@
 // This version fills the arrays and takes the products in a single region, each thread
 // going on to its product as soon as its own part of the fill is done. Which elements
 // does thread t read, who wrote them, and when?
-// Becomes: fill_then_square (two_phase/). Caught by: races.
+// Becomes: fill_then_square (two_phase/).
+// Caught by: races, every time; behaviour and memory in some runs.
 // Check it: ./tour --check fill_then_square exercises/one_region.cpp
 #include <omp.h>
 

@@ -81,7 +81,7 @@ TEST_P(EveryProgram, ReportsAFailedWrite) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Suite, EveryProgram, ::testing::ValuesIn(every_program()),
-                         [](const auto& info) { return info.param.program; });
+                         suite::CaseName());
 
 // The output as a sorted list of lines without their leading blanks: what a team of a
 // given size writes, whatever the order in which its threads got there (fill_pairs

@@ -2,12 +2,13 @@
 // uninitialised value, no leak. Slow, so it has its own label (ctest -L memcheck).
 #include <gtest/gtest.h>
 
+#include "case_name.hpp"
 #include "child.hpp"
 #include "suite_config.hpp"
 
 namespace {
 
-// One program; printed as its bare name, as the other tables begin their cases.
+// One program.
 struct Case {
   std::string program;
 };
@@ -39,6 +40,6 @@ TEST_P(Memcheck, NoMemoryErrors) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Suite, Memcheck, ::testing::ValuesIn(every_program()),
-                         [](const auto& info) { return info.param.program; });
+                         suite::CaseName());
 
 }  // namespace

@@ -33,7 +33,7 @@ TEST_P(VectorFormula, ThousandLinesThatFollowTheFormula) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Baselines, VectorFormula, ::testing::Values("vector_formula"),
-                         [](const auto& info) { return info.param; });
+                         suite::CaseName());
 
 struct SumCase {
   std::string program;
@@ -80,6 +80,7 @@ INSTANTIATE_TEST_SUITE_P(Baselines, Linking,
                          ::testing::Values(LinkCase{"vector_formula", false},
                                            LinkCase{"serial_sum", false},
                                            LinkCase{"serial_sum_fifty", true},
-                                           LinkCase{"greet_ids", true}));
+                                           LinkCase{"greet_ids", true}),
+                         suite::CaseName());
 
 }  // namespace

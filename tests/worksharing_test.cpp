@@ -152,6 +152,7 @@ INSTANTIATE_TEST_SUITE_P(Teams, Fill, ::testing::ValuesIn(fill_cases()), suite::
 struct TwoPhaseCase {
   Env env;
   int team;
+  std::string program = "fill_then_square";
 };
 
 std::ostream& operator<<(std::ostream& os, const TwoPhaseCase& c) {
@@ -165,7 +166,7 @@ TEST_P(TwoPhase, FillThenOneProductPerThread) {
   const long long n = 10000;
   if (c.team > 8000 && std::string(suite::config::kSanitize).find("thread") != std::string::npos)
     SUITE_SKIP("ThreadSanitizer tracks at most 8128 threads at once");
-  suite::Result r = suite::run("fill_then_square", c.env);
+  suite::Result r = suite::run(c.program, c.env);
   ASSERT_TRUE(suite::ended_cleanly(r));
   suite::Parse p = suite::parse_records(r.out, {"P[i] = %d \t S[i] = %d \n", "Q[tid]= %d \n"});
   ASSERT_TRUE(p.ok()) << p.error;

@@ -137,9 +137,15 @@ void install_interrupt_handlers() {
 }
 
 // The current test's last run, kept with its result (gtest's --gtest_output shows it) so
-// that a failure can be told with what the program printed.
-void record(const Result& r) {
+// that a failure can be told with what the program printed, and the run repeated: the
+// program, its environment and processors, and whether it ran past its deadline ("ran")
+// or was not started because an earlier run had ("not started").
+void record(const Launch& launch, const Result& r, bool started = true) {
   if (::testing::UnitTest::GetInstance()->current_test_info() == nullptr) return;
+  ::testing::Test::RecordProperty("path", launch.path);
+  ::testing::Test::RecordProperty("environment", describe(launch.env));
+  ::testing::Test::RecordProperty("processors", launch.cpus);
+  if (r.timed_out) ::testing::Test::RecordProperty("hung", started ? "ran" : "not started");
   ::testing::Test::RecordProperty("stdout", r.out.substr(0, 3000));
   if (r.out.size() > 3000)
     ::testing::Test::RecordProperty("stdout_tail", r.out.substr(r.out.size() - 1000));
@@ -211,7 +217,7 @@ Result run(const Launch& launch) {
     Result r;
     r.timed_out = true;
     r.err = "not started: an earlier run of this program did not end in time either\n";
-    record(r);
+    record(launch, r, false);
     return r;
   }
   std::vector<std::string> argv_s{launch.path};
@@ -298,7 +304,7 @@ Result run(const Launch& launch) {
     if (p.fd >= 0) close(p.fd);
   if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
-  record(r);
+  record(launch, r);
   return r;
 }
 

@@ -1,0 +1,151 @@
+"""What a student runs to be judged, end to end: ./tour --check rejects every exercise by
+the families its catalogue entry names and accepts the lesson the exercise must become;
+odd student files (old times, never ending, forking) are judged as they are; and the
+tour's own build recovers from a failed first configuration and stops when it cannot
+write. Slow (each check builds the program under the race detector and the memory
+checkers), so it has its own label (ctest -L check)."""
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+from support import ROOT, catalogue
+
+TOUR = os.path.join(ROOT, "tour")
+
+
+def run(args, env=(), cwd=ROOT, timeout=900):
+    """The tour's exit status, stdout and stderr, run with the runtimes' variables cleared."""
+    done = subprocess.run([TOUR] + args, cwd=cwd, capture_output=True, text=True,
+                          timeout=timeout, env=catalogue.clean_environment(dict(env)),
+                          stdin=subprocess.DEVNULL)
+    return done.returncode, done.stdout, done.stderr
+
+
+def verdict(args):
+    """The exit status and the verdict document of a check."""
+    status, out, err = run(["--check"] + args + ["--json", "-"])
+    try:
+        return status, json.loads(out)
+    except ValueError:
+        raise AssertionError(f"no verdict document (status {status}): {out}{err}") from None
+
+
+def families(doc):
+    return {f["name"]: f["status"] for f in doc["families"]}
+
+
+class Exercises(unittest.TestCase):
+    def test_each_is_caught_as_its_entry_says_and_its_lesson_accepted(self):
+        # Its own family rejects it every time, a family it names as "sometimes" may or
+        # may not, and any other family passes it.
+        accepted = set()
+        for e in catalogue.exercises():
+            with self.subTest(exercise=e["name"]):
+                status, doc = verdict([e["becomes"], e["path"]])
+                self.assertEqual((status, doc["status"]), (1, "fail"), doc)
+                for family, got in families(doc).items():
+                    if family == e["family"]:
+                        self.assertEqual(got, "fail", doc)
+                    elif family not in e["sometimes"]:
+                        self.assertEqual(got, "pass", doc)
+                if e["becomes"] in accepted:
+                    continue
+                status, doc = verdict([e["becomes"]])
+                self.assertEqual((status, doc["status"]), (0, "pass"), doc)
+                self.assertEqual(set(families(doc).values()), {"pass"}, doc)
+                accepted.add(e["becomes"])
+
+
+class StudentFile(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="student_")
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def write(self, text, age=0):
+        """`text` as the student's file, `age` seconds old."""
+        path = os.path.join(self.dir, "mine.cpp")
+        with open(path, "w") as f:
+            f.write(text)
+        when = time.time() - age
+        os.utime(path, (when, when))
+        return path
+
+    @staticmethod
+    def read(relative):
+        with open(os.path.join(ROOT, relative)) as f:
+            return f.read()
+
+    def test_is_judged_as_it_is_whatever_its_time(self):
+        # A file put in place with an older time (mv, cp -p, a tar) is judged as it is
+        # now, not by what an earlier check compiled.
+        path = self.write(self.read("partial_sums/shared_accumulator.cpp"))
+        status, doc = verdict(["shared_accumulator", path, "--family", "races"])
+        self.assertEqual(status, 0, doc)
+        self.write(self.read("exercises/lost_adds.cpp"), 3600)
+        status, doc = verdict(["shared_accumulator", path, "--family", "races"])
+        self.assertEqual((status, families(doc)), (1, {"races": "fail"}), doc)
+
+    def test_that_never_ends_fails_in_one_deadline(self):
+        text = self.read("greetings/greet_ids.cpp")
+        text = text[:text.rindex("return 0;")] + "for (;;) {\n  }\n}\n"
+        status, doc = verdict(["greet_ids", self.write(text)])
+        self.assertEqual(status, 1, doc)
+        self.assertEqual(families(doc), {"behaviour": "fail", "races": "error",
+                                         "memory": "error"}, doc)
+        behaviour = doc["families"][0]
+        self.assertIn("did not end", behaviour["message"])
+        self.assertTrue(behaviour["cases"][0]["command"].endswith("greet_ids"), behaviour)
+
+    def test_that_forks_is_judged_and_leaves_nothing(self):
+        text = self.read("greetings/greet_ids.cpp")
+        text = text.replace("int main", "#include <unistd.h>\n\nint main")
+        text = text[:text.rindex("return 0;")] + (
+            "std::fflush(stdout);\n  if (fork() == 0) pause();\n  return 0;\n}\n")
+        status, doc = verdict(["greet_ids", self.write(text), "--family", "behaviour"])
+        self.assertEqual(status, 0, doc)
+
+
+class TourCopy(unittest.TestCase):
+    """A copy of the source tree without its builds, to try the tour's own build on."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="tour_copy_")
+        for name in os.listdir(ROOT):
+            if name not in ("build", ".git"):
+                source = os.path.join(ROOT, name)
+                copy = shutil.copytree if os.path.isdir(source) else shutil.copy2
+                copy(source, os.path.join(self.dir, name))
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def tour(self, args, env=()):
+        done = subprocess.run([os.path.join(self.dir, "tour")] + args, capture_output=True,
+                              text=True, timeout=600, stdin=subprocess.DEVNULL,
+                              env=catalogue.clean_environment(dict(env)))
+        return done.returncode, done.stdout, done.stderr
+
+    def test_recovers_from_a_failed_first_build(self):
+        status, out, err = self.tour(["greet_ids"], {"CXX": "/bin/false"})
+        self.assertNotEqual(status, 0)
+        self.assertNotIn("Hola", out, "a program ran without a build")
+        self.assertIn("tour: the programs cannot be configured: The C++ compiler", err)
+        status, out, err = self.tour(["greet_ids"], {"CXX": shutil.which("g++") or "c++"})
+        self.assertEqual(status, 0, err)
+        self.assertIn("Hola, soy el hilo: 0", out)
+
+    def test_stops_in_one_line_when_it_cannot_write_its_build(self):
+        with open(os.path.join(self.dir, "build"), "w") as f:
+            f.write("a file where the build directory should be\n")
+        status, out, err = self.tour(["greet_ids"])
+        self.assertEqual((status, out, err.count("\n")), (2, "", 1), err)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,64 @@
+"""Stored real results of the test harness (gtest's JSON, with the properties the test
+support records), each with the family verdict it must give; and the document and exit
+status a set of family verdicts gives."""
+import glob
+import json
+import os
+import unittest
+
+from support import FIXTURES, ROOT
+from tourlib.check import harness, verdict
+from tourlib.check.checker import Checker
+
+
+def load(path):
+    """A fixture, with its machine's clone written as @ROOT@ put back as this clone."""
+    with open(path) as f:
+        return json.loads(f.read().replace("@ROOT@", ROOT))
+
+
+class StoredHarnessResults(unittest.TestCase):
+    def test_each_gives_its_stored_verdict(self):
+        stored = sorted(glob.glob(os.path.join(FIXTURES, "harness", "*.json")))
+        self.assertGreaterEqual(len(stored), 3)
+        here = os.getcwd()
+        os.chdir(ROOT)  # paths in a verdict are told from where the student is
+        try:
+            for path in stored:
+                with self.subTest(results=os.path.basename(path)):
+                    fixture = load(path)
+                    program = {"name": fixture["program"], "folder": fixture["folder"]}
+                    checker = Checker(program, os.path.join(ROOT, fixture["source"]))
+                    cases = harness.parse_results(fixture["results"],
+                                                  {n: k for k, n in enumerate(fixture["order"])})
+                    self.assertEqual(checker.judged(fixture["family"], cases), fixture["verdict"])
+        finally:
+            os.chdir(here)
+
+
+class Document(unittest.TestCase):
+    def test_status_and_exit(self):
+        table = [
+            (["pass", "pass", "pass"], "pass", 0),
+            (["pass", "fail", "pass"], "fail", 1),
+            (["error", "fail", "pass"], "fail", 1),
+            (["pass", "error", "pass"], "error", 3),
+        ]
+        for statuses, status, code in table:
+            with self.subTest(statuses=statuses):
+                families = [verdict.family_doc(name, s, "") for name, s in
+                            zip(("behaviour", "races", "memory"), statuses)]
+                doc = verdict.document("greet_ids", "greetings/greet_ids.cpp", families, 1.0)
+                self.assertEqual((doc["status"], verdict.EXIT[doc["status"]]), (status, code))
+                json.loads(json.dumps(doc))
+
+    def test_skip_reasons_are_told_whole_and_once(self):
+        reason = "LLVM's OpenMP runtime 14 misparses an empty or negative OMP_NUM_THREADS " * 3
+        families = [verdict.family_doc("races", "pass", "", skipped=[{"count": 2, "reason": reason}]),
+                    verdict.family_doc("memory", "pass", "", skipped=[{"count": 1, "reason": reason}])]
+        self.assertEqual(verdict.render_skips(families),
+                         [f"3 cases skipped (races, memory): {reason}"])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,235 @@
+"""Building: the tour's trees under build/, one tour at a time in each (a lock), configured
+from the presets, with every command's output in a log, and everything a command started
+ended when the tour is interrupted."""
+import contextlib
+import fcntl
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+
+from . import catalogue
+from .term import Failure, indent, note
+
+BUILD = os.path.join(catalogue.ROOT, "build")
+
+
+def run_logged(command, log):
+    """Runs `command` with its output appended to the open file `log`; True on success.
+    It runs in a session of its own, so that the tour, when interrupted, can end it and
+    everything it started (a compiler, a test harness) and not only its first process."""
+    log.write(f"$ {' '.join(command)}\n")
+    log.flush()
+    try:
+        process = subprocess.Popen(command, cwd=catalogue.ROOT, stdout=log,
+                                   stderr=subprocess.STDOUT, start_new_session=True)
+    except OSError as e:
+        raise Failure(f"cannot run {command[0]}: {e.strerror}") from e
+    try:
+        return process.wait() == 0
+    finally:
+        stop(process)
+
+
+def stop(process):
+    """Ends `process` and its session if it is still running: politely, then for sure."""
+    if process.poll() is not None:
+        return
+    for sig, grace in ((signal.SIGTERM, 5), (signal.SIGKILL, None)):
+        try:
+            os.killpg(process.pid, sig)
+        except ProcessLookupError:
+            return
+        try:
+            process.wait(timeout=grace)
+            return
+        except subprocess.TimeoutExpired:
+            pass
+
+
+def build_directory():
+    """build/, created if need be; one clear line if it cannot be."""
+    if os.path.exists(BUILD) and not os.path.isdir(BUILD):
+        raise Failure(f"{os.path.relpath(BUILD)} is not a directory: the tour builds the "
+                      "programs there; move it away")
+    try:
+        os.makedirs(BUILD, exist_ok=True)
+    except OSError as e:
+        raise Failure(f"cannot create {os.path.relpath(BUILD)}/: {e.strerror}") from e
+
+
+def open_log(path):
+    build_directory()
+    try:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        return open(path, "w")
+    except OSError as e:
+        raise Failure(f"cannot write {os.path.relpath(path)}: {e.strerror}; the tour builds "
+                      f"the programs under {os.path.relpath(BUILD)}/ and needs to write there") from e
+
+
+@contextlib.contextmanager
+def locked(path, what):
+    """Holds the lock file `path` for the block: two tours never build one tree at once."""
+    build_directory()
+    try:
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        lock = open(path, "a")
+    except OSError as e:
+        raise Failure(f"cannot write {os.path.relpath(path)}: {e.strerror}") from e
+    with lock:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            note(f"tour: another tour is {what} in this tree; waiting for it to end")
+            fcntl.flock(lock, fcntl.LOCK_EX)
+        yield
+
+
+def cached(tree, variable):
+    try:
+        with open(os.path.join(tree, "CMakeCache.txt")) as cache:
+            for line in cache:
+                if line.startswith(variable + ":"):
+                    return line.rstrip("\n").split("=", 1)[1]
+    except OSError:
+        pass
+    return None
+
+
+def generated(tree):
+    """Whether `tree` holds a whole configuration (an interrupted one lacks the build
+    files, which are written last)."""
+    return os.path.exists(os.path.join(tree, "CMakeCache.txt")) and any(
+        os.path.exists(os.path.join(tree, f)) for f in ("build.ninja", "Makefile"))
+
+
+def configure(preset, tree, log, definitions=()):
+    """Configures `tree` from `preset` unless it is configured already with the same
+    definitions. A failed configuration is removed whole, so that the next run starts
+    afresh (with whatever compiler is there by then) instead of failing forever."""
+    fresh = generated(tree) and all(
+        cached(tree, d.split("=", 1)[0]) == d.split("=", 1)[1] for d in definitions)
+    if fresh:
+        return True
+    if shutil.which("cmake") is None:
+        raise Failure("cmake not found: install CMake 3.25 or later (see README.md)")
+    command = ["cmake", "--preset", preset] + [f"-D{d}" for d in definitions]
+    if run_logged(command, log):
+        return True
+    shutil.rmtree(os.path.join(tree, "CMakeFiles"), ignore_errors=True)
+    try:
+        os.remove(os.path.join(tree, "CMakeCache.txt"))
+    except OSError:
+        pass
+    return False
+
+
+def configure_error(path):
+    """The first error CMake wrote in the log at `path`, on one line."""
+    try:
+        with open(path, errors="replace") as f:
+            text = f.read()
+    except OSError:
+        text = ""
+    # "CMake Error: what" or "CMake Error at FILE:LINE (message):" then an indented block.
+    m = re.search(r"CMake Error(?: at [^\n]*\(\w+\))?:?([^\n]*)\n((?:[ \t]+[^\n]*\n|\n)*)", text)
+    if not m:
+        return "CMake could not configure it"
+    message = " ".join((m.group(1) + " " + m.group(2)).split())
+    message = message.split(" It fails with the following output")[0]
+    return message if len(message) < 300 else message[:297] + "..."
+
+
+def log_tail(path, lines=15):
+    try:
+        with open(path, errors="replace") as f:
+            return "".join(f.readlines()[-lines:])
+    except OSError:
+        return ""
+
+
+def diagnostics(log_text):
+    """The compiler's messages in a ninja log: without progress lines, the FAILED line
+    and the command line that follows it."""
+    out, skip_command = [], False
+    for line in log_text.splitlines():
+        if skip_command:
+            skip_command = False
+            continue
+        if line.startswith("FAILED: "):
+            skip_command = True
+            continue
+        if re.match(r"\[\d+/\d+\] |ninja: |\$ cmake ", line):
+            continue
+        out.append(line)
+    return "\n".join(out).strip("\n")
+
+
+def tour_programs():
+    """The manifest of the tour's build (SUITE_BUILD_DIR's, if set), configuring the
+    tour's tree first if need be: the manifest needs no build."""
+    build_dir = os.environ.get("SUITE_BUILD_DIR")
+    if build_dir:
+        return catalogue.read_manifest(build_dir)
+    tree, log_path = os.path.join(BUILD, "tour"), os.path.join(BUILD, "tour.log")
+    with locked(os.path.join(BUILD, "tour.lock"), "building"):
+        with open_log(log_path) as log:
+            ok = configure("tour", tree, log)
+        if not ok:
+            raise Failure(f"the programs cannot be configured: {configure_error(log_path)} "
+                          f"(whole log: {os.path.relpath(log_path)})", 1)
+    return catalogue.read_manifest(tree)
+
+
+def build_programs(chosen, every):
+    """Brings the chosen programs of the tour's tree up to date (all of them when
+    `every`), building every one that compiles. Returns the programs that do not, each
+    with the compiler's first error: those are not run, so no stale program ever is. A
+    failure that is no one program's stops the tour."""
+    if os.environ.get("SUITE_BUILD_DIR"):
+        return {}
+    tree, log_path = os.path.join(BUILD, "tour"), os.path.join(BUILD, "tour.log")
+    command = ["cmake", "--build", tree]
+    if not every:
+        command += ["--target"] + [p["name"] for p in chosen]
+    # Go on past a program that does not compile (ninja and make both take -k).
+    command += ["--", "-k", "0"] if os.path.exists(os.path.join(tree, "build.ninja")) else ["--", "-k"]
+    with locked(os.path.join(BUILD, "tour.lock"), "building"), open_log(log_path) as log:
+        if not any(os.path.exists(p["path"]) for p in chosen):
+            note("tour: building the programs into build/tour (once; it takes a moment)")
+        ok = run_logged(command, log)
+    if ok:
+        return {}
+    with open(log_path, errors="replace") as f:
+        failed = failed_programs(f.read(), chosen)
+    if not failed:
+        sys.stderr.write(indent(diagnostics(log_tail(log_path, 40))) + "\n")
+        raise Failure(f"the build failed (whole log: {os.path.relpath(log_path)})", 1)
+    return failed
+
+
+def failed_programs(log_text, programs):
+    """The programs a keep-going build log (ninja's or make's) says failed, each with the
+    compiler's first error about its source, or the linker's, on one line; or None if
+    something that is no one program's failed."""
+    lines = log_text.splitlines()
+    failures = [line for line in lines if line.startswith("FAILED: ") or "*** [" in line]
+    owners = {m.group(1) for line in failures
+              for m in [re.search(r"CMakeFiles/(\w+)\.dir/", line)] if m}
+    names = {p["name"] for p in programs}
+    if not owners or not owners <= names or any(
+            not re.search(r"CMakeFiles/\w+\.dir/", line) and line.startswith("FAILED: ")
+            and os.path.basename(line.split()[1]) not in names for line in failures):
+        return None
+    first = {}
+    for p in programs:
+        if p["name"] not in owners:
+            continue
+        error = next((line for line in lines if p["source"] + ":" in line and "error" in line),
+                     next((line for line in lines if "ld returned" in line or
+                           "undefined reference" in line), "it did not build"))
+        first[p["name"]] = error.replace(catalogue.ROOT + "/", "").strip()
+    return first

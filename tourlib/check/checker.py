@@ -1,0 +1,256 @@
+"""Checking a student's version: each family builds the file into its tree, runs the test
+suite's cases of the program, and judges them; the verdict document is made, rendered
+and, if asked, written."""
+import hashlib
+import json
+import os
+import re
+import shutil
+import tempfile
+import time
+
+from .. import catalogue
+from ..build import (BUILD, configure, configure_error, diagnostics, generated, locked,
+                     open_log, run_logged)
+from ..term import DIM, OFF, Failure, flush, indent, say
+from . import harness, reports, verdict
+from .families import FAMILIES, RUN_TIMEOUT
+
+SOURCE_SUFFIXES = (".cpp", ".cc", ".cxx", ".C")
+
+
+class Checker:
+    def __init__(self, program, source, show_warnings=True):
+        self.program, self.source = program, source
+        self.name = program["name"]
+        self.show_warnings = show_warnings
+        self.hung = False  # a run never ended: the other families would only wait too
+        self.uncompiled = False
+        with open(source, "rb") as f:
+            content = f.read()
+        self.digest = hashlib.sha256(content).hexdigest()
+        # The lines as they were judged, even if the file changes during the check.
+        self.lines = content.decode(errors="replace").splitlines()
+
+    def tree(self, family):
+        return os.path.join(BUILD, "check", family)
+
+    def record_path(self, tree):
+        """Where the tree records, for the checked file, what it held when it was last
+        compiled and what the compiler said then."""
+        return os.path.join(tree, "compiled", re.sub(r"[^\w.]", "_", self.source.strip("/")))
+
+    def compiled_before(self, tree):
+        """The compiler's messages if the tree compiled this very content before, else
+        None, after removing the object: the build compiles a file again only when it is
+        newer than its object, and a file put in place with an older time (mv, cp -p, a
+        tar) would otherwise be judged by the old object."""
+        try:
+            with open(self.record_path(tree)) as f:
+                record = json.load(f)
+            if record["digest"] == self.digest:
+                return record["messages"]
+        except (OSError, ValueError, KeyError):
+            pass
+        objects = os.path.join(tree, self.program["folder"], "CMakeFiles", f"{self.name}.dir")
+        for folder, _, files in os.walk(objects):
+            for file in files:
+                if file.endswith(".o"):
+                    os.remove(os.path.join(folder, file))
+        return None
+
+    def build(self, family):
+        """Configures and builds the family's tree; returns None when it is ready, or a
+        family document when the family cannot go on."""
+        setup = FAMILIES[family]
+        for command in setup["tools"]:
+            if shutil.which(command) is None:
+                return verdict.family_doc(family, "error", f"{command} not found (this check "
+                                          f"needs: apt-get install {setup['packages']})")
+        tree = self.tree(family)
+        log_path = tree + ".log"
+        definitions = [f"SUITE_CHECK_PROGRAM={self.name}", f"SUITE_CHECK_SOURCE={self.source}"]
+        with open_log(log_path) as log:
+            first = not generated(tree)
+            if not configure(setup["preset"], tree, log, definitions):
+                log.flush()
+                return verdict.family_doc(
+                    family, "error", f"its build cannot be configured: "
+                    f"{configure_error(log_path)} (this check needs: apt-get install "
+                    f"{setup['packages']})")
+            # An unchanged file is not compiled again: its messages are those recorded.
+            messages = self.compiled_before(tree)
+            log.flush()
+            start = log.tell()
+            ok = run_logged(["cmake", "--build", tree, "--target", self.name], log)
+            if messages is None:
+                with open(log_path, errors="replace") as f:
+                    f.seek(start)
+                    messages = diagnostics(f.read()).replace(self.source,
+                                                             os.path.relpath(self.source))
+            if not ok:
+                self.uncompiled = True
+                return verdict.family_doc(family, "fail",
+                                          f"{os.path.relpath(self.source)} does not compile",
+                                          details=messages.splitlines())
+            os.makedirs(os.path.dirname(self.record_path(tree)), exist_ok=True)
+            with open(self.record_path(tree), "w") as f:
+                json.dump({"digest": self.digest, "messages": messages}, f)
+            if messages and self.show_warnings:
+                say(f"the compiler warns ({family} build):")
+                say(indent(messages))
+                self.show_warnings = False
+            if first or not all(os.path.exists(os.path.join(tree, "tests", h))
+                                for h in setup["harness"]):
+                say(f"{DIM}   building the {family} check's test harness (the first time takes "
+                    f"a minute or two)...{OFF}")
+                flush()
+            if not run_logged(["cmake", "--build", tree, "--target"] + setup["harness"], log):
+                return verdict.family_doc(family, "error", f"its test harness did not build "
+                                          f"(log: {os.path.relpath(log_path)})")
+        return None
+
+    def judge(self, family):
+        """The family's document."""
+        blocked = self.build(family)
+        if blocked:
+            return blocked
+        cases = []
+        for name in FAMILIES[family]["harness"]:
+            binary = os.path.join(self.tree(family), "tests", name)
+            cases += harness.run_cases(binary, self.name, self.tree(family))
+        return self.judged(family, cases)
+
+    def judged(self, family, cases):
+        """The family's document from the cases the harness ran."""
+        ran = [c for c in cases if not c.skipped]
+        skipped = verdict.skipped_groups(cases)
+        if not ran:
+            return verdict.family_doc(family, "error", f"no case of the test suite runs "
+                                      f"{self.name} here", skipped=skipped)
+        counted = f"{len(ran)} cases" + (f" ({sum(s['count'] for s in skipped)} more skipped)"
+                                         if skipped else "")
+        # The program's own table first: its failures say more than the generic cases
+        # every program shares (arguments, failed writes, invalid variables).
+        ran.sort(key=lambda c: (c.generic, c.order))
+        hung = [c for c in ran if c.hung == "ran"]
+        if hung:
+            self.hung = True
+            return verdict.family_doc(
+                family, "fail", f"the program did not end within {RUN_TIMEOUT} s in "
+                f"{len(hung)} of {len(ran)} cases",
+                [verdict.case_doc(hung[0], True, "it did not end in time and was killed")],
+                skipped)
+        reports_of = FAMILIES[family]["reports"]
+        if reports_of is None:
+            failed = [c for c in ran if c.failures]
+            if not failed:
+                return verdict.family_doc(family, "pass", counted, skipped=skipped)
+            # The smallest failing case of the program's own table is the easiest to read.
+            first = min(failed, key=lambda c: (c.generic, c.stdout_lines, c.order))
+            return verdict.family_doc(
+                family, "fail", f"{len(failed)} of {len(ran)} cases failed",
+                [verdict.case_doc(first, True, verdict.plain(first.failures[0]))], skipped)
+        found = [(c, reports.report(c.stderr, self.source)) for c in ran if c.failures]
+        found = [(c, r) for c, r in found if r is not None]
+        if not found:
+            return verdict.family_doc(family, "pass", f"{counted}, no report", skipped=skipped)
+        case, report = found[0]
+        return verdict.family_doc(
+            family, "fail", f"{reports_of} reported in {len(found)} of {len(ran)} cases",
+            [verdict.case_doc(case, True, report["headline"], self.places(report),
+                              stderr=not report["where"])], skipped)
+
+    def places(self, report):
+        """The report's places in the checked file, each with the text of its line."""
+        source = self.lines
+        return [dict(place, file=os.path.relpath(self.source),
+                     text=source[place["line"] - 1].strip()
+                     if 0 < place["line"] <= len(source) else "")
+                for place in report["where"]]
+
+
+def resolve(name, file, programs):
+    """The program NAME and the path of the file to judge as it, or one line saying why
+    not."""
+    matches = [p for p in programs if p["name"] == name]
+    if not matches:
+        exercise = catalogue.exercise(name)
+        if exercise:
+            raise Failure(f"'{name}' is an exercise, not a program: check your fix with "
+                          f"./tour --check {exercise['becomes']} exercises/{name}.cpp")
+        raise Failure(f"no program '{name}' to check; valid names: "
+                      f"{' '.join(p['name'] for p in programs)}")
+    program = matches[0]
+    source = os.path.realpath(file) if file else os.path.join(catalogue.ROOT, program["source"])
+    if not os.path.isfile(source):
+        raise Failure(f"no file {file or source} to check")
+    if not source.endswith(SOURCE_SUFFIXES):
+        raise Failure(f"{file} is not a C++ source: the check builds files named "
+                      f"{', '.join('*' + s for s in SOURCE_SUFFIXES)}")
+    if ";" in source:
+        raise Failure(f"{file}: CMake cannot build a file whose path holds a ';': "
+                      "rename it or copy it elsewhere")
+    try:
+        with open(source, "rb"):
+            pass
+    except OSError as e:
+        raise Failure(f"cannot read {file or source}: {e.strerror}") from e
+    return program, source
+
+
+def check(name, file, only, programs, json_path=None):
+    """Judges FILE as the program NAME; prints the verdict, writes it as a document to
+    `json_path` ("-": standard output, and no text), and fails with the verdict's status
+    unless it passed."""
+    program, source = resolve(name, file, programs)
+    families = [only] if only else list(FAMILIES)
+    text = json_path != "-"
+    if text:
+        say(f"checking {os.path.relpath(source)} as {name} ({program['folder']}/): "
+            + ", ".join(families))
+        flush()
+    docs = []
+    with locked(os.path.join(BUILD, "check", "lock"), "checking"):
+        checker = Checker(program, source, show_warnings=text)
+        start = time.monotonic()
+        for family in families:
+            if checker.hung or checker.uncompiled:
+                why = "the program did not end" if checker.hung else "the file does not compile"
+                doc = verdict.family_doc(family, "error", why)
+            else:
+                doc = checker.judge(family)
+            docs.append(doc)
+            if text:
+                for line in verdict.render_family(doc):
+                    say(line)
+                flush()
+    doc = verdict.document(name, os.path.relpath(source), docs, time.monotonic() - start)
+    if text:
+        for line in verdict.render_skips(docs):
+            say(line)
+        say(f"{name}: {doc['message']}, in {doc['seconds']:.0f} s")
+    if json_path:
+        write_json(doc, json_path)
+    if doc["status"] != "pass":
+        raise Failure(None, verdict.EXIT[doc["status"]])
+
+
+def write_json(doc, path):
+    """The document to `path`, written whole (a temporary file renamed), or to stdout."""
+    text = json.dumps(doc, indent=2, ensure_ascii=False) + "\n"
+    if path == "-":
+        say(text.rstrip("\n"))
+        return
+    folder = os.path.dirname(os.path.abspath(path))
+    try:
+        fd, temporary = tempfile.mkstemp(dir=folder, prefix=".verdict-", suffix=".json")
+        try:
+            with os.fdopen(fd, "w") as f:
+                f.write(text)
+            os.replace(temporary, path)
+        except BaseException:
+            os.unlink(temporary)
+            raise
+    except OSError as e:
+        raise Failure(f"cannot write {path}: {e.strerror}", 3) from e

@@ -1,0 +1,33 @@
+"""The families of the check: what each one judges, the preset of its tree, the commands
+it needs, the packages that bring them, and the test harnesses it runs."""
+
+# How long one run of the checked program may take before it counts as never ending
+# (the slowest lesson's slowest run, under valgrind, takes a few seconds).
+RUN_TIMEOUT = 20
+
+FAMILIES = {
+    # The test suite's own checks of the program's output.
+    "behaviour": {
+        "preset": "check-behaviour",
+        "tools": ["cmake", "ninja"],
+        "packages": "cmake g++ ninja-build libgtest-dev",
+        "harness": ["suite_tests"],
+        "reports": None,
+    },
+    # The same cases under the race detector: ThreadSanitizer and Archer, with clang.
+    "races": {
+        "preset": "check-races",
+        "tools": ["cmake", "ninja", "clang++"],
+        "packages": "clang libomp-dev libclang-rt-14-dev libgtest-dev",
+        "harness": ["suite_tests"],
+        "reports": "the race detector",
+    },
+    # The same cases unoptimised under UndefinedBehaviorSanitizer, and valgrind's memcheck.
+    "memory": {
+        "preset": "check-memory",
+        "tools": ["cmake", "ninja", "valgrind"],
+        "packages": "valgrind libgtest-dev",
+        "harness": ["suite_tests", "suite_memcheck"],
+        "reports": "the memory checkers",
+    },
+}

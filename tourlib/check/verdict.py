@@ -1,0 +1,130 @@
+"""The verdict as a document, and the text rendered from it.
+
+The document (written by ./tour --check --json) is:
+  {"version": 1, "program": NAME, "file": PATH, "status": "pass"|"fail"|"error",
+   "message": one line, "seconds": wall time,
+   "families": [{"name": "behaviour"|"races"|"memory", "status": "pass"|"fail"|"error",
+                 "message": one line, "details": [lines] (the compiler's messages),
+                 "skipped": [{"count": N, "reason": why}],
+                 "cases": [{"name", "status": "pass"|"fail", "environment": [K=V...],
+                            "processors": N (0: all), "command": to run it again,
+                            "message": what went wrong, "lines": [{"file", "line",
+                            "text", "label"}], "output": [lines], "output_lines": N,
+                            "stderr": [lines]}]}]}
+"pass": accepted; "fail": rejected; "error": it could not be judged (a tool missing, a
+build that cannot be configured). Only failing cases carry lines, output and stderr."""
+import os
+import re
+import shlex
+
+from ..term import BOLD, OFF, RED
+
+VERSION = 1
+EXIT = {"pass": 0, "fail": 1, "error": 3}
+SHOWN = {"pass": "passed", "fail": "failed", "error": "not checked"}
+
+
+def command(case):
+    """The command that runs a case's program as the case last ran it."""
+    words = [shlex.quote(v) for v in case.environment]
+    if case.processors:
+        words.append(f"taskset -c 0-{case.processors - 1}" if case.processors > 1
+                     else "taskset -c 0")
+    rel = os.path.relpath(case.path) if case.path else "?"
+    words.append(rel if rel.startswith((".", "/")) else "./" + rel)
+    return " ".join(words)
+
+
+def case_doc(case, failed, message="", lines=(), stderr=True):
+    doc = {"name": case.name, "status": "fail" if failed else "pass",
+           "environment": case.environment, "processors": case.processors,
+           "command": command(case)}
+    if failed:
+        printed = case.stdout.splitlines()
+        total = max(case.stdout_lines, len(printed))
+        if total > 10:  # the first lines and the last ones, where a closing line stands
+            tail = (case.stdout_tail or case.stdout).splitlines()[-3:]
+            printed = printed[:6] + [f"... ({total - 9} more)"] + tail
+        doc.update(message=message, lines=list(lines), output=printed, output_lines=total,
+                   stderr=case.stderr.splitlines()[:6] if stderr else [])
+    return doc
+
+
+def family_doc(name, status, message, cases=(), skipped=(), details=()):
+    return {"name": name, "status": status, "message": message, "details": list(details),
+            "skipped": list(skipped), "cases": list(cases)}
+
+
+def document(program, file, families, seconds):
+    statuses = [f["status"] for f in families]
+    status = "fail" if "fail" in statuses else "error" if "error" in statuses else "pass"
+    bad = [f"{f['name']} {SHOWN[f['status']]}" for f in families if f["status"] != "pass"]
+    message = {"pass": "accepted: every family passed",
+               "fail": f"not accepted ({', '.join(bad)})",
+               "error": f"cannot judge ({', '.join(bad)})"}[status]
+    return {"version": VERSION, "program": program, "file": file, "status": status,
+            "message": message, "seconds": round(seconds, 1), "families": families}
+
+
+def render_family(family):
+    """The text of one family: its verdict, then its first failing case."""
+    mark = RED if family["status"] != "pass" else ""
+    out = [f"{BOLD}{family['name']:<10}{OFF} {mark}{SHOWN[family['status']]}{OFF}: "
+           f"{family['message']}"]
+    out += ["    " + line for line in family["details"]]
+    for case in family["cases"]:
+        if case["status"] == "fail":
+            out += render_case(case)
+            break
+    return out
+
+
+def render_case(case):
+    where = ", ".join(case["environment"] + ([f"processors={case['processors']}"]
+                                              if case["processors"] else []))
+    out = [f"first failing case: {where or 'the default environment'}",
+           f"  run it: {case['command']}"]
+    out += ["  " + line for line in case["message"].splitlines()]
+    for place in case["lines"]:
+        label = f"   ({place['label']})" if place["label"] else ""
+        out.append(f"    {place['file']}:{place['line']}:  {place['text']}{label}")
+    if case["output"]:
+        out.append("  the program printed:" if case["output_lines"] <= 10 else
+                   f"  the program printed {case['output_lines']} lines; the first and the last:")
+        out += ["    " + line for line in case["output"]]
+    elif not case["stderr"] and not case["lines"]:
+        out.append("  the program printed nothing")
+    if case["stderr"] and not case["lines"]:
+        out.append("  and on stderr:")
+        out += ["    " + line for line in case["stderr"]]
+    return out
+
+
+def render_skips(families):
+    """Each reason for skipping cases once, whole, with how many cases of which families
+    it kept from running."""
+    reasons = {}
+    for family in families:
+        for skip in family["skipped"]:
+            entry = reasons.setdefault(skip["reason"], [0, []])
+            entry[0] += skip["count"]
+            entry[1].append(family["name"])
+    return [f"{count} case{'s' if count > 1 else ''} skipped ({', '.join(names)}): {reason}"
+            for reason, (count, names) in reasons.items()]
+
+
+def skipped_groups(cases):
+    reasons = [c.skip_reason or "no reason given" for c in cases if c.skipped]
+    return [{"count": reasons.count(r), "reason": r}
+            for r in sorted(set(reasons), key=reasons.index)]
+
+
+def plain(text):
+    """A test's failure message without where in the tests it failed, which is not the
+    student's concern."""
+    out = []
+    for line in text.splitlines():
+        if re.match(r"\S+:\d+$", line) or line == "Google Test trace:":
+            continue
+        out.append(re.sub(r"^\S+:\d+: (.*)", r"(\1)", line))
+    return "\n".join(out[:10])

@@ -1,0 +1,184 @@
+"""The command line: options, the mode they choose, and how the tour ends (its exit
+status, interrupts, output that cannot be written)."""
+import os
+import re
+import signal
+import sys
+
+from . import build, catalogue, present
+from .check import check
+from .check.families import FAMILIES
+from .term import Failure, OutputLost, flush, note, say
+
+USAGE = """\
+usage: ./tour [options] [NAME|FOLDER ...]
+       ./tour --check NAME [FILE.cpp] [--family FAMILY] [--json PATH]
+
+Builds the programs (CMake preset "tour") and runs them in lesson order, each under a
+heading with its name, what it shows, and the command that runs it alone.
+
+  NAME|FOLDER       run only these programs, or every program of these folders
+  --threads N       run with OMP_NUM_THREADS=N (team size of programs that take the
+                    runtime's default; programs that ask for a size ignore it)
+  --full            show long outputs whole (otherwise each run of similar lines is
+                    shortened to its first and last lines)
+  --list            list the programs and their lessons, by folder, then the exercises
+  --explain NAME    what to look for in a program's output and what to try next, or an
+                    exercise's task
+  --check NAME [FILE.cpp]
+                    judge FILE (by default NAME's own source, as you edited it) as the
+                    program NAME, with the test suite's checks (behaviour), the race
+                    detector (races) and the memory checkers (memory); exit 0 if every
+                    family passed, 1 if one failed, 3 if it could not be judged
+  --family FAMILY   with --check: only this family (behaviour, races or memory)
+  --json PATH       with --check: also write the verdict as a JSON document to PATH
+                    (- : to standard output, instead of the text)
+  --help            this text
+
+Environment: SUITE_BUILD_DIR=DIR uses the programs already built in DIR instead of
+building them.
+"""
+
+VALUES = {"--threads": "a number: a team size from 1 to 4096",
+          "--explain": "a program or exercise name (see ./tour --list)",
+          "--check": "a program name (see ./tour --list)",
+          "--family": "one of " + ", ".join(FAMILIES),
+          "--json": "a file name, or - for standard output"}
+
+
+def parse(argv):
+    options = {"threads": None, "list": False, "explain": None, "full": False, "check": None,
+               "file": None, "family": None, "json": None, "selection": [], "help": False}
+
+    def value(k, what):
+        if k + 1 >= len(argv) or argv[k + 1] == "":
+            raise Failure(f"{argv[k]} needs {what}")
+        return argv[k + 1]
+
+    def once(key, given):
+        if options[key] not in (None, False):
+            raise Failure(f"--{key} is given twice (see ./tour --help)")
+        options[key] = given
+
+    k = 0
+    while k < len(argv):
+        arg = argv[k]
+        if arg in ("-h", "--help"):
+            options["help"] = True
+        elif arg in ("--list", "--full"):
+            once(arg[2:], True)
+        elif arg.startswith("--threads="):
+            once("threads", arg.split("=", 1)[1])
+        elif arg in VALUES:
+            once(arg[2:], value(k, VALUES[arg]))
+            k += 1
+            if arg == "--check" and k + 1 < len(argv) and not argv[k + 1].startswith("-"):
+                options["file"] = argv[k + 1]
+                k += 1
+        elif arg.startswith("-") and arg != "-":
+            raise Failure(f"unknown option '{arg}' (see ./tour --help)")
+        elif arg == "":
+            raise Failure("an empty program name (see ./tour --list)")
+        else:
+            options["selection"].append(arg)
+        k += 1
+    # One thing at a time: listing, explaining, checking, or running programs.
+    modes = [m for m in ("list", "explain", "check") if options[m]]
+    if len(modes) > 1:
+        raise Failure(f"--{modes[0]} and --{modes[1]} do not go together (see ./tour --help)")
+    if modes and (options["threads"] or options["full"]):
+        raise Failure(f"--threads and --full go with running programs, not with --{modes[0]}")
+    if modes and options["selection"]:
+        raise Failure(f"--{modes[0]} takes no further names, not "
+                      f"'{' '.join(options['selection'])}'")
+    threads = options["threads"]
+    if threads is not None and not (re.fullmatch(r"[1-9][0-9]{0,3}", threads)
+                                     and int(threads) <= 4096):
+        raise Failure(f"--threads takes a whole number from 1 to 4096, not '{threads}'")
+    if options["family"] and options["family"] not in FAMILIES:
+        raise Failure(f"--family takes one of {', '.join(FAMILIES)}, not '{options['family']}'")
+    for option in ("family", "json"):
+        if options[option] and not options["check"]:
+            raise Failure(f"--{option} goes with --check")
+    return options
+
+
+def choose(programs, selection):
+    """The programs named (by program or by folder, as typed or tab-completed), in
+    lesson order."""
+    wanted = set()
+    for want in selection:
+        want = os.path.normpath(want)
+        hits = [k for k, p in enumerate(programs) if want in (p["name"], p["folder"])]
+        if not hits:
+            exercise = catalogue.exercise(want)
+            if exercise:
+                raise Failure(f"'{want}' is an exercise: ./tour --explain {want} gives its task, "
+                              f"and ./tour --check {exercise['becomes']} exercises/{want}.cpp "
+                              "judges your fix")
+            raise Failure(f"no program or folder '{want}'; valid names: "
+                          f"{' '.join(p['name'] for p in programs)}")
+        wanted.update(hits)
+    return [programs[k] for k in sorted(wanted)]
+
+
+def main(argv):
+    options = parse(argv)
+    if options["help"]:
+        say(USAGE.rstrip("\n"))
+        return
+    programs = build.tour_programs()
+    if options["list"]:
+        present.list_all(programs)
+    elif options["explain"]:
+        present.explain(options["explain"], programs)
+    elif options["check"]:
+        check(options["check"], options["file"], options["family"], programs, options["json"])
+    else:
+        chosen = choose(programs, options["selection"]) if options["selection"] else programs
+        broken = build.build_programs(chosen, every=not options["selection"])
+        present.run_programs(chosen, options["threads"], options["full"], broken)
+
+
+def interrupted(*_):
+    # Later signals are ignored, so that stopping what runs is not itself interrupted.
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(sig, signal.SIG_IGN)
+    raise KeyboardInterrupt
+
+
+def silence_stdout():
+    try:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    except OSError:
+        pass
+
+
+def entry(argv):
+    """Runs the tour; returns its exit status."""
+    # SIGTERM ends the tour like Ctrl-C, so that whatever it holds is released.
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(sig, interrupted)
+    if sys.stdout is None:
+        print("tour: standard output is closed: nothing could be shown", file=sys.stderr)
+        return 1
+    try:
+        main(argv)
+        flush()
+        return 0
+    except Failure as e:
+        if e.message is not None:
+            note(f"tour: {e.message}")
+        return e.status
+    except BrokenPipeError:
+        # The reader went away (| head): stop, quietly, without success.
+        silence_stdout()
+        return 141
+    except OutputLost as e:
+        silence_stdout()
+        print(f"tour: cannot write the output: {e.__cause__.strerror}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        silence_stdout()
+        print("tour: interrupted", file=sys.stderr)
+        return 130
