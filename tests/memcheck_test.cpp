@@ -39,7 +39,6 @@ TEST_P(Memcheck, NoMemoryErrors) {
   EXPECT_FALSE(r.out.empty()) << "the program wrote nothing";
 }
 
-INSTANTIATE_TEST_SUITE_P(Suite, Memcheck, ::testing::ValuesIn(every_program()),
-                         suite::CaseName());
+INSTANTIATE_TEST_SUITE_P(Suite, Memcheck, ::testing::ValuesIn(every_program()), suite::CaseName());
 
 }  // namespace

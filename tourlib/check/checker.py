@@ -139,27 +139,45 @@ class Checker:
             return verdict.family_doc(
                 family, "fail", f"the program did not end within {RUN_TIMEOUT} s in "
                 f"{len(hung)} of {len(ran)} cases",
-                [verdict.case_doc(hung[0], True, "it did not end in time and was killed")],
-                skipped)
+                self.cases(ran, {c.name: ("it did not end in time and was killed", [])
+                                 for c in hung}), skipped)
         reports_of = FAMILIES[family]["reports"]
         if reports_of is None:
-            failed = [c for c in ran if c.failures]
+            failed = {c.name: (verdict.plain(c.failures[0]), None) for c in ran if c.failures}
             if not failed:
-                return verdict.family_doc(family, "pass", counted, skipped=skipped)
-            # The smallest failing case of the program's own table is the easiest to read.
-            first = min(failed, key=lambda c: (c.generic, c.stdout_lines, c.order))
-            return verdict.family_doc(
-                family, "fail", f"{len(failed)} of {len(ran)} cases failed",
-                [verdict.case_doc(first, True, verdict.plain(first.failures[0]))], skipped)
-        found = [(c, reports.report(c.stderr, self.source)) for c in ran if c.failures]
-        found = [(c, r) for c, r in found if r is not None]
+                return verdict.family_doc(family, "pass", counted, self.cases(ran, {}), skipped)
+            return verdict.family_doc(family, "fail", f"{len(failed)} of {len(ran)} cases failed",
+                                      self.cases(ran, failed), skipped)
+        found = {}
+        for c in ran:
+            report = reports.report(c.stderr, self.source) if c.failures else None
+            if report is not None:
+                found[c.name] = (report["headline"], self.places(report))
         if not found:
-            return verdict.family_doc(family, "pass", f"{counted}, no report", skipped=skipped)
-        case, report = found[0]
+            return verdict.family_doc(family, "pass", f"{counted}, no report",
+                                      self.cases(ran, {}), skipped)
         return verdict.family_doc(
             family, "fail", f"{reports_of} reported in {len(found)} of {len(ran)} cases",
-            [verdict.case_doc(case, True, report["headline"], self.places(report),
-                              stderr=not report["where"])], skipped)
+            self.cases(ran, found), skipped)
+
+    @staticmethod
+    def cases(ran, failed):
+        """Every case that ran, the failing ones with what went wrong (`failed`: name ->
+        (message, places or None)); first the one to show: the program's own table's
+        before the generic cases, and of those the one that printed least, which is the
+        easiest to read."""
+        first = min((c for c in ran if c.name in failed), default=None,
+                    key=lambda c: (c.generic, c.stdout_lines, c.order))
+        ordered = ([first] if first else []) + [c for c in ran if c is not first]
+        docs = []
+        for c in ordered:
+            if c.name in failed:
+                message, places = failed[c.name]
+                docs.append(verdict.case_doc(c, True, message, places or (),
+                                             stderr=not places))
+            else:
+                docs.append(verdict.case_doc(c, False))
+        return docs
 
     def places(self, report):
         """The report's places in the checked file, each with the text of its line."""
