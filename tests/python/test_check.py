@@ -140,6 +140,23 @@ class TourCopy(unittest.TestCase):
         self.assertEqual(status, 0, err)
         self.assertIn("Hola, soy el hilo: 0", out)
 
+    def test_runs_the_lessons_that_build_when_one_does_not(self):
+        status, out, err = self.tour(["greet_ids"])  # a good build of it comes first
+        self.assertEqual(status, 0, err)
+        source = os.path.join(self.dir, "greetings", "greet_ids.cpp")
+        with open(source) as f:
+            text = f.read()
+        with open(source, "w") as f:
+            f.write(text.replace("return 0;", "return 0"))
+        status, out, err = self.tour(["greetings"])
+        self.assertEqual(status, 1, err)
+        headings = [line.split()[1] for line in out.splitlines() if line.startswith("== ")]
+        self.assertEqual(len(headings), 7, out)
+        self.assertIn("!! greet_ids does not compile: greetings/greet_ids.cpp:", out)
+        self.assertIn("error: expected", out)
+        self.assertIn("Hola ,soy el hilo: ", out, "greet_eight, after the broken one, ran")
+        self.assertNotIn("Hola, soy el hilo: ", out, "the broken program's old build ran")
+
     def test_stops_in_one_line_when_it_cannot_write_its_build(self):
         with open(os.path.join(self.dir, "build"), "w") as f:
             f.write("a file where the build directory should be\n")
