@@ -7,7 +7,7 @@ import os
 import unittest
 
 from support import FIXTURES, ROOT
-from tourlib.check import harness, verdict
+from tourlib.check import harness, verdict, words
 from tourlib.check.checker import Checker
 
 
@@ -34,6 +34,35 @@ class StoredHarnessResults(unittest.TestCase):
                     self.assertEqual(checker.judged(fixture["family"], cases), fixture["verdict"])
         finally:
             os.chdir(here)
+
+
+class Words(unittest.TestCase):
+    def test_framework_messages_in_the_students_words(self):
+        # Real failure messages of the test suite, and what a student must read instead.
+        table = [
+            ("t.cpp:79\nExpected equality of these values:\n  suite::count_of(p, kTotal)\n"
+             "    Which is: 2\n  1u\n    Which is: 1\ntotal lines\nGoogle Test trace:\n"
+             "t.cpp:178: run 0", "total lines: the lesson gives 1, the program gave 2 (run 0)"),
+            ("t.cpp:9\nExpected equality of these values:\n  p.records.back().ints[0]\n"
+             "    Which is: 325\n  final_sum(team)\n    Which is: 1275\nthe final line's suma",
+             "the final line's suma: the lesson gives 1275, the program gave 325"),
+            ("t.cpp:1\nValue of: suite::ended_cleanly(r)\n  Actual: false (it ended with "
+             "status 1, not 0)\nExpected: true", "it ended with status 1, not 0"),
+            ("t.cpp:141\nValue of: like_a_valid_team\n  Actual: false\nExpected: true\n"
+             "its output is what no valid team size gives",
+             "its output is what no valid team size gives"),
+            ("t.cpp:3\nExpected: (sub_at[r]) != ((18446744073709551615UL)), actual: "
+             "18446744073709551615 vs 18446744073709551615\nthread 2 wrote no subtotal",
+             "thread 2 wrote no subtotal"),
+            ("t.cpp:5\nExpected: (rec.ints[0]) >= (block_sum(25, t)), actual: 300 vs 325\n"
+             "thread 0", "thread 0: the program gave 300, the lesson gives at least 325"),
+            ("t.cpp:7\nExpected equality of these values:\n  tags\n    Which is: 8-byte "
+             "object <30-DE 3A-58>\n  expected\n    Which is: { 0, 1 }\none line per thread",
+             "one line per thread"),
+        ]
+        for failure, said in table:
+            with self.subTest(said=said):
+                self.assertEqual(words.plain(failure), said)
 
 
 class Document(unittest.TestCase):

@@ -13,7 +13,7 @@ from .. import catalogue
 from ..build import (BUILD, configure, configure_error, diagnostics, generated, locked,
                      open_log, run_logged)
 from ..term import DIM, OFF, Failure, flush, indent, say
-from . import harness, reports, verdict
+from . import harness, reports, verdict, words
 from .families import FAMILIES, RUN_TIMEOUT
 
 SOURCE_SUFFIXES = (".cpp", ".cc", ".cxx", ".C")
@@ -143,7 +143,7 @@ class Checker:
                                  for c in hung}), skipped)
         reports_of = FAMILIES[family]["reports"]
         if reports_of is None:
-            failed = {c.name: (verdict.plain(c.failures[0]), None) for c in ran if c.failures}
+            failed = {c.name: (words.plain(c.failures[0]), None) for c in ran if c.failures}
             if not failed:
                 return verdict.family_doc(family, "pass", counted, self.cases(ran, {}), skipped)
             return verdict.family_doc(family, "fail", f"{len(failed)} of {len(ran)} cases failed",

@@ -14,7 +14,6 @@ The document (written by ./tour --check --json) is:
 "pass": accepted; "fail": rejected; "error": it could not be judged (a tool missing, a
 build that cannot be configured). Only failing cases carry lines, output and stderr."""
 import os
-import re
 import shlex
 
 from ..term import BOLD, OFF, RED
@@ -117,14 +116,3 @@ def skipped_groups(cases):
     reasons = [c.skip_reason or "no reason given" for c in cases if c.skipped]
     return [{"count": reasons.count(r), "reason": r}
             for r in sorted(set(reasons), key=reasons.index)]
-
-
-def plain(text):
-    """A test's failure message without where in the tests it failed, which is not the
-    student's concern."""
-    out = []
-    for line in text.splitlines():
-        if re.match(r"\S+:\d+$", line) or line == "Google Test trace:":
-            continue
-        out.append(re.sub(r"^\S+:\d+: (.*)", r"(\1)", line))
-    return "\n".join(out[:10])
