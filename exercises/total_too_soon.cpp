@@ -1,7 +1,8 @@
 // 5050 appears, but not as the one last line the lesson writes.
 // The blocks are summed and merged as in the lesson; the total should be written once,
 // when the whole team has added its part. Run it with OMP_THREAD_LIMIT=2, then as it is.
-// Becomes: ranked_sum (partial_sums/). Caught by: behaviour.
+// Becomes: ranked_sum (partial_sums/).
+// Caught by: behaviour and races, every time.
 // Check it: ./tour --check ranked_sum exercises/total_too_soon.cpp
 #include <omp.h>
 

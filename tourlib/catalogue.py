@@ -16,8 +16,8 @@ FAMILIES = ("behaviour", "races", "memory")
 RUNTIME_PREFIXES = ("OMP_", "GOMP_", "KMP_")
 
 MANIFEST_FIELDS = ("name", "folder", "path", "source", "lesson")
-EXERCISE_FIELDS = ("name", "becomes", "family", "sometimes", "summary", "task", "line",
-                   "hints")
+EXERCISE_FIELDS = ("name", "becomes", "family", "also", "sometimes", "summary", "task",
+                   "line", "hints")
 
 
 def runtime_variable(name):
@@ -99,8 +99,10 @@ def problems(lessons, folder=EXERCISES):
             found.append(f"{e['name']}: becomes '{e['becomes']}', which is no lesson")
         if e["family"] not in FAMILIES:
             found.append(f"{e['name']}: family '{e['family']}' is none of {', '.join(FAMILIES)}")
-        if not set(e["sometimes"]) <= set(FAMILIES) - {e["family"]}:
-            found.append(f"{e['name']}: sometimes {e['sometimes']} must be other families")
+        others = e["also"] + e["sometimes"]
+        if len(set(others)) < len(others) or not set(others) <= set(FAMILIES) - {e["family"]}:
+            found.append(f"{e['name']}: also {e['also']} and sometimes {e['sometimes']} must "
+                         "be other families, each named once")
         if not 2 <= len(e["hints"]) <= 3:
             found.append(f"{e['name']}: {len(e['hints'])} hints, not two or three")
         if not os.path.isfile(e["path"]):

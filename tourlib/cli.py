@@ -5,14 +5,15 @@ import re
 import signal
 import sys
 
-from . import build, catalogue, present
+from . import build, catalogue, hints, present
 from .check import check
 from .check.families import FAMILIES
-from .term import Failure, OutputLost, flush, note, say
+from .term import Failure, OutputLost, flush, note, say, shown_path
 
 USAGE = """\
 usage: ./tour [options] [NAME|FOLDER ...]
        ./tour --check NAME [FILE.cpp] [--family FAMILY] [--json PATH]
+       ./tour --hint NAME [FILE.cpp]
 
 Builds the programs (CMake preset "tour") and runs them in lesson order, each under a
 heading with its name, what it shows, and the command that runs it alone.
@@ -33,6 +34,9 @@ heading with its name, what it shows, and the command that runs it alone.
   --family FAMILY   with --check: only this family (behaviour, races or memory)
   --json PATH       with --check: also write the verdict as a JSON document to PATH
                     (- : to standard output, instead of the text)
+  --hint NAME [FILE.cpp]
+                    the next hint for the exercise NAME (or for the exercise FILE fixes,
+                    as the lesson NAME): from what you see to what to change
   --help            this text
 
 Environment: SUITE_BUILD_DIR=DIR uses the programs already built in DIR instead of
@@ -43,11 +47,13 @@ VALUES = {"--threads": "a number: a team size from 1 to 4096",
           "--explain": "a program or exercise name (see ./tour --list)",
           "--check": "a program name (see ./tour --list)",
           "--family": "one of " + ", ".join(FAMILIES),
-          "--json": "a file name, or - for standard output"}
+          "--json": "a file name, or - for standard output",
+          "--hint": "an exercise name (see ./tour --list)"}
 
 
 def parse(argv):
     options = {"threads": None, "list": False, "explain": None, "full": False, "check": None,
+               "hint": None,
                "file": None, "family": None, "json": None, "selection": [], "help": False}
 
     def value(k, what):
@@ -72,7 +78,7 @@ def parse(argv):
         elif arg in VALUES:
             once(arg[2:], value(k, VALUES[arg]))
             k += 1
-            if arg == "--check" and k + 1 < len(argv) and not argv[k + 1].startswith("-"):
+            if arg in ("--check", "--hint") and k + 1 < len(argv) and not argv[k + 1].startswith("-"):
                 options["file"] = argv[k + 1]
                 k += 1
         elif arg.startswith("-") and arg != "-":
@@ -83,7 +89,7 @@ def parse(argv):
             options["selection"].append(arg)
         k += 1
     # One thing at a time: listing, explaining, checking, or running programs.
-    modes = [m for m in ("list", "explain", "check") if options[m]]
+    modes = [m for m in ("list", "explain", "check", "hint") if options[m]]
     if len(modes) > 1:
         raise Failure(f"--{modes[0]} and --{modes[1]} do not go together (see ./tour --help)")
     if modes and (options["threads"] or options["full"]):
@@ -113,9 +119,10 @@ def choose(programs, selection):
         if not hits:
             exercise = catalogue.exercise(want)
             if exercise:
-                raise Failure(f"'{want}' is an exercise: ./tour --explain {want} gives its task, "
-                              f"and ./tour --check {exercise['becomes']} exercises/{want}.cpp "
-                              "judges your fix")
+                tour = shown_path(os.path.join(catalogue.ROOT, "tour"))
+                raise Failure(f"'{want}' is an exercise: {tour} --explain {want} gives its task, "
+                              f"and {tour} --check {exercise['becomes']} "
+                              f"{shown_path(exercise['path'])} judges your fix")
             raise Failure(f"no program or folder '{want}'; valid names: "
                           f"{' '.join(p['name'] for p in programs)}")
         wanted.update(hits)
@@ -126,6 +133,9 @@ def main(argv):
     options = parse(argv)
     if options["help"]:
         say(USAGE.rstrip("\n"))
+        return
+    if options["hint"]:
+        hints.hint(options["hint"], options["file"])
         return
     programs = build.tour_programs()
     if options["list"]:

@@ -123,9 +123,10 @@ def list_all(programs):
 
 def caught_by(e):
     """Which families catch an exercise: its own every time, others in some runs only."""
+    always = " and ".join([e["family"]] + e["also"])
     if not e["sometimes"]:
-        return e["family"]
-    return f"{e['family']}, every time; {' and '.join(e['sometimes'])} in some runs"
+        return always + (", every time" if e["also"] else "")
+    return f"{always}, every time; {' and '.join(e['sometimes'])} in some runs"
 
 
 def exercise_lines(e, programs):

@@ -12,8 +12,8 @@ import time
 from .. import catalogue
 from ..build import (BUILD, configure, configure_error, diagnostics, generated, locked,
                      open_log, run_logged)
-from ..term import DIM, OFF, Failure, flush, indent, say
-from . import harness, reports, verdict, words
+from ..term import DIM, OFF, Failure, flush, indent, say, shown_path
+from . import diagnose, harness, reports, verdict, words
 from .families import FAMILIES, RUN_TIMEOUT
 
 SOURCE_SUFFIXES = (".cpp", ".cc", ".cxx", ".C")
@@ -24,8 +24,8 @@ class Checker:
         self.program, self.source = program, source
         self.name = program["name"]
         self.show_warnings = show_warnings
-        self.hung = False  # a run never ended: the other families would only wait too
-        self.uncompiled = False
+        self.uncompiled = set()  # the compilers that rejected the file
+        self.warnings = []  # what the first compiler said of the file that it built
         with open(source, "rb") as f:
             content = f.read()
         self.digest = hashlib.sha256(content).hexdigest()
@@ -89,13 +89,15 @@ class Checker:
                     messages = diagnostics(f.read()).replace(self.source,
                                                              os.path.relpath(self.source))
             if not ok:
-                self.uncompiled = True
-                return verdict.family_doc(family, "fail",
-                                          f"{os.path.relpath(self.source)} does not compile",
-                                          details=messages.splitlines())
+                self.uncompiled.add(setup["compiler"])
+                return verdict.family_doc(family, "fail", f"{os.path.relpath(self.source)} "
+                                          f"does not compile with {setup['compiler']}",
+                                          details=no_main(messages).splitlines())
             os.makedirs(os.path.dirname(self.record_path(tree)), exist_ok=True)
             with open(self.record_path(tree), "w") as f:
                 json.dump({"digest": self.digest, "messages": messages}, f)
+            if messages and not self.warnings:
+                self.warnings = messages.splitlines()
             if messages and self.show_warnings:
                 say(f"the compiler warns ({family} build):")
                 say(indent(messages))
@@ -135,7 +137,6 @@ class Checker:
         ran.sort(key=lambda c: (c.generic, c.order))
         hung = [c for c in ran if c.hung == "ran"]
         if hung:
-            self.hung = True
             return verdict.family_doc(
                 family, "fail", f"the program did not end within {RUN_TIMEOUT} s in "
                 f"{len(hung)} of {len(ran)} cases",
@@ -188,6 +189,13 @@ class Checker:
                 for place in report["where"]]
 
 
+def no_main(messages):
+    """The linker's complaint about a missing main, said plainly before it."""
+    if re.search(r"undefined reference to [`']main'", messages):
+        return "your file has no main(): a program starts there\n" + messages
+    return messages
+
+
 def resolve(name, file, programs):
     """The program NAME and the path of the file to judge as it, or one line saying why
     not."""
@@ -196,11 +204,18 @@ def resolve(name, file, programs):
         exercise = catalogue.exercise(name)
         if exercise:
             raise Failure(f"'{name}' is an exercise, not a program: check your fix with "
-                          f"./tour --check {exercise['becomes']} exercises/{name}.cpp")
+                          f"{shown_path(os.path.join(catalogue.ROOT, 'tour'))} --check "
+                          f"{exercise['becomes']} {shown_path(exercise['path'])}")
         raise Failure(f"no program '{name}' to check; valid names: "
                       f"{' '.join(p['name'] for p in programs)}")
     program = matches[0]
+    if file and re.search(r"[\\\n\r]", file):
+        raise Failure("a file name with a backslash or a line break cannot be built: rename "
+                      "the file")
     source = os.path.realpath(file) if file else os.path.join(catalogue.ROOT, program["source"])
+    if os.path.isdir(source):
+        raise Failure(f"{file} is a folder: give the file in it to check, for instance "
+                      f"{os.path.join(file, name + '.cpp')}")
     if not os.path.isfile(source):
         raise Failure(f"no file {file or source} to check")
     if not source.endswith(SOURCE_SUFFIXES):
@@ -233,9 +248,10 @@ def check(name, file, only, programs, json_path=None):
         checker = Checker(program, source, show_warnings=text)
         start = time.monotonic()
         for family in families:
-            if checker.hung or checker.uncompiled:
-                why = "the program did not end" if checker.hung else "the file does not compile"
-                doc = verdict.family_doc(family, "error", why)
+            compiler = FAMILIES[family]["compiler"]
+            if compiler in checker.uncompiled:
+                doc = verdict.family_doc(family, "error", f"the file does not compile with "
+                                         f"{compiler}")
             else:
                 doc = checker.judge(family)
             docs.append(doc)
@@ -244,7 +260,12 @@ def check(name, file, only, programs, json_path=None):
                     say(line)
                 flush()
     doc = verdict.document(name, os.path.relpath(source), docs, time.monotonic() - start)
+    with open(os.path.join(catalogue.ROOT, program["source"]), errors="replace") as f:
+        lesson = f.read()
+    doc["diagnoses"] = diagnose.diagnose(doc, "\n".join(checker.lines), lesson, checker.warnings)
     if text:
+        for line in verdict.render_diagnoses(doc):
+            say(line)
         for line in verdict.render_skips(docs):
             say(line)
         say(f"{name}: {doc['message']}, in {doc['seconds']:.0f} s")

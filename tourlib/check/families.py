@@ -9,6 +9,7 @@ FAMILIES = {
     # The test suite's own checks of the program's output.
     "behaviour": {
         "preset": "check-behaviour",
+        "compiler": "g++",
         "tools": ["cmake", "ninja"],
         "packages": "cmake g++ ninja-build libgtest-dev",
         "harness": ["suite_tests"],
@@ -17,6 +18,7 @@ FAMILIES = {
     # The same cases under the race detector: ThreadSanitizer and Archer, with clang.
     "races": {
         "preset": "check-races",
+        "compiler": "clang++",
         "tools": ["cmake", "ninja", "clang++"],
         "packages": "clang libomp-dev libclang-rt-14-dev libgtest-dev",
         "harness": ["suite_tests"],
@@ -25,6 +27,7 @@ FAMILIES = {
     # The same cases unoptimised under UndefinedBehaviorSanitizer, and valgrind's memcheck.
     "memory": {
         "preset": "check-memory",
+        "compiler": "g++",
         "tools": ["cmake", "ninja", "valgrind"],
         "packages": "valgrind libgtest-dev",
         "harness": ["suite_tests", "suite_memcheck"],

@@ -99,6 +99,16 @@ def render_case(case):
     return out
 
 
+def render_diagnoses(doc):
+    """Each mistake found, with its line, why it goes wrong and the way out."""
+    out = []
+    for d in doc.get("diagnoses", []):
+        where = f" ({doc['file']}:{d['line']})" if d["line"] else ""
+        out += [f"{BOLD}the mistake{OFF}: {d['mistake']}{where}", f"  why: {d['why']}",
+                f"  the way out: {d['fix']}"]
+    return out
+
+
 def render_skips(families):
     """Each reason for skipping cases once, whole, with how many cases of which families
     it kept from running."""

@@ -1,0 +1,61 @@
+"""The hint ladder of an exercise: each ./tour --hint climbs one step, from the symptom
+to the concept to the construct, and remembers where the student is (in the build
+directory; a clone that cannot be written starts from the first step each time)."""
+import difflib
+import json
+import os
+
+from . import catalogue
+from .build import BUILD
+from .term import BOLD, OFF, Failure, say
+
+STEPS = os.path.join(BUILD, "hints.json")
+
+
+def exercise_for(name, file):
+    """The exercise NAME, or the exercise whose fix FILE is, as the lesson NAME."""
+    e = catalogue.exercise(name)
+    if e:
+        return e
+    candidates = [x for x in catalogue.exercises() if x["becomes"] == name]
+    if not candidates:
+        raise Failure(f"no hints for '{name}': hints belong to the exercises (./tour --list)")
+    if len(candidates) == 1 or not file:
+        if len(candidates) > 1:
+            raise Failure(f"'{name}' is what several exercises become "
+                          f"({', '.join(x['name'] for x in candidates)}): name the exercise")
+        return candidates[0]
+    try:
+        with open(file, errors="replace") as f:
+            text = f.read()
+    except OSError as e:
+        raise Failure(f"cannot read {file}: {e.strerror}") from e
+
+    def likeness(x):
+        with open(x["path"], errors="replace") as f:
+            return difflib.SequenceMatcher(None, f.read(), text).ratio()
+    return max(candidates, key=likeness)
+
+
+def hint(name, file=None):
+    e = exercise_for(name, file)
+    try:
+        with open(STEPS) as f:
+            steps = json.load(f)
+    except (OSError, ValueError):
+        steps = {}
+    step = min(steps.get(e["name"], 0), len(e["hints"]) - 1)
+    for k in range(step + 1):
+        mark = BOLD if k == step else ""
+        say(f"{mark}hint {k + 1} of {len(e['hints'])} ({e['name']}):{OFF} {e['hints'][k]}")
+    if step + 1 < len(e["hints"]):
+        say(f"(./tour --hint {e['name']} again for the next one)")
+    steps[e["name"]] = step + 1
+    try:
+        os.makedirs(BUILD, exist_ok=True)
+        temporary = STEPS + ".tmp"
+        with open(temporary, "w") as f:
+            json.dump(steps, f)
+        os.replace(temporary, STEPS)
+    except OSError:
+        pass
