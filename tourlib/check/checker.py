@@ -13,7 +13,7 @@ from .. import catalogue
 from ..build import (BUILD, configure, configure_error, diagnostics, generated, locked,
                      open_log, run_logged)
 from ..term import DIM, OFF, Failure, flush, indent, say, shown_path
-from . import diagnose, harness, reports, verdict, words
+from . import changes, diagnose, harness, reports, slow, verdict, words
 from .families import FAMILIES, RUN_TIMEOUT
 
 SOURCE_SUFFIXES = (".cpp", ".cc", ".cxx", ".C")
@@ -262,13 +262,21 @@ def check(name, file, only, programs, json_path=None):
     doc = verdict.document(name, os.path.relpath(source), docs, time.monotonic() - start)
     with open(os.path.join(catalogue.ROOT, program["source"]), errors="replace") as f:
         lesson = f.read()
-    doc["diagnoses"] = diagnose.diagnose(doc, "\n".join(checker.lines), lesson, checker.warnings)
+    student = "\n".join(checker.lines)
+    doc["warnings"] = checker.warnings
+    doc["diagnoses"] = diagnose.diagnose(doc, student, lesson, checker.warnings)
+    doc["notes"] = slow.notes(student, lesson) if doc["status"] == "pass" else []
+    doc["changed"] = changes.changes(program, source, student) if doc["status"] == "fail" else None
     if text:
-        for line in verdict.render_diagnoses(doc):
+        for line in verdict.render_diagnoses(doc) + verdict.render_notes(doc):
             say(line)
         for line in verdict.render_skips(docs):
             say(line)
         say(f"{name}: {doc['message']}, in {doc['seconds']:.0f} s")
+    if text and doc["status"] == "fail" and any(
+            e["becomes"] == name for e in catalogue.exercises()):
+        tour = shown_path(os.path.join(catalogue.ROOT, "tour"))
+        say(f"stuck? {tour} --hint {name} {shown_path(source)} gives a hint, one step at a time")
     if json_path:
         write_json(doc, json_path)
     if doc["status"] != "pass":

@@ -38,11 +38,11 @@ def first_case(family):
 def from_compiler(warnings):
     found = []
     for line in warnings:
-        m = re.search(r":(\d+):\d+: warning: ignoring [‘'`]#pragma (.*?)[’'] \[-Wunknown-pragmas\]",
+        m = re.search(r":(\d+):(?:\d+:)? warning: ignoring [‘'`]#pragma (.*?)[’'] \[-Wunknown-pragmas\]",
                       line)
         if m:
             found.append(diagnosis(
-                f"an unknown directive: #pragma {m.group(2)}", int(m.group(1)),
+                f"an unknown directive: #pragma {m.group(2).strip()}", int(m.group(1)),
                 "the compiler ignores a pragma it does not know, so this code runs as if the "
                 "line were not there: by one thread, or not divided",
                 "spell it as OpenMP does: #pragma omp parallel, #pragma omp for, "
@@ -59,12 +59,31 @@ def from_race(case, student):
         counter = student.loop_counter(line)
         if counter and student.shared(counter, line):
             found.append(shared_counter(counter, line, student))
-    writes = [line for line, label in sides if "write" in label and "atomic" not in label]
-    atomic = [line for line, label in sides if "atomic" in label]
-    reads = [line for line, label in sides if "read" in label and "atomic" not in label]
+    kinds = [(line, re.match(r"(?:previous )?(atomic )?(read|write)", label or "")) for line, label
+             in sides]
+    writes = [line for line, m in kinds if m and m.group(2) == "write" and not m.group(1)]
+    atomic = [line for line, m in kinds if m and m.group(1)]
+    reads = [line for line, m in kinds if m and m.group(2) == "read" and not m.group(1)]
     for line in writes:
         name = student.updated(line)
-        if not name or not student.shared(name, line) or student.protected(line):
+        if not name or not student.shared(name, line):
+            continue
+        if re.search(r"\b" + name + r"\s*\[\s*\w+\s*[-+]\s*1\s*\]", student.code[line - 1]):
+            found.append(diagnosis(
+                "an iteration reads the previous one's result", line,
+                f"each iteration reads an element of {name} that another iteration writes; "
+                "the iterations run on different threads, in no fixed order",
+                "compute each element from i alone (as the lesson does), so that iterations "
+                "do not depend on each other"))
+            continue
+        if student.protected(line):
+            if atomic and student.pragmas("critical"):
+                found.append(diagnosis(
+                    f"{name} updated in a critical section but read atomically", line,
+                    "a critical section and an atomic operation do not exclude each other: the "
+                    "atomic read can meet the update half-way",
+                    f"protect every access to {name} the same way: #pragma omp atomic for the "
+                    "update (cheaper, too), with the atomic read"))
             continue
         if re.match(r"\s*" + name + r"\s*\[", student.code[line - 1]):
             if reads and reads[0] != line:  # an element written here, read elsewhere
@@ -149,6 +168,15 @@ def from_source(student, lesson):
             "no parallel region", None,
             "without #pragma omp parallel the whole program runs on one thread: there is no team",
             "open a region with #pragma omp parallel (or #pragma omp parallel for on the loop)"))
+    for region in student.regions:
+        outer = next((r for r in student.regions if r is not region and r.holds(region.line)),
+                     None)
+        if outer:
+            found.append(diagnosis(
+                "a parallel region inside another", region.line,
+                "a parallel pragma inside a region opens a new team for every thread of the "
+                "first (of one thread, as nesting is off), so each thread runs the whole loop",
+                "inside a region, divide the loop with #pragma omp for, not parallel for"))
     if lesson.pragmas("for") and student.regions and not student.pragmas("for"):
         found.append(diagnosis(
             "the loop is not divided among the team", student.regions[0].line,

@@ -100,12 +100,26 @@ def render_case(case):
 
 
 def render_diagnoses(doc):
-    """Each mistake found, with its line, why it goes wrong and the way out."""
+    """The lines the student changed, then each mistake found, with its line, why it goes
+    wrong and the way out."""
     out = []
+    changed = doc.get("changed")
+    if changed and changed["lines"]:
+        shown = ", ".join(str(k) for k in changed["lines"][:12])
+        out.append(f"your changes from {changed['from']}: line{'s' if len(changed['lines']) > 1 else ''} "
+                   f"{shown}{' ...' if len(changed['lines']) > 12 else ''}")
     for d in doc.get("diagnoses", []):
         where = f" ({doc['file']}:{d['line']})" if d["line"] else ""
         out += [f"{BOLD}the mistake{OFF}: {d['mistake']}{where}", f"  why: {d['why']}",
                 f"  the way out: {d['fix']}"]
+    return out
+
+
+def render_notes(doc):
+    """What an accepted version does more slowly than it needs to."""
+    out = []
+    for n in doc.get("notes", []):
+        out += [f"note ({doc['file']}:{n['line']}): {n['what']}", f"  instead: {n['instead']}"]
     return out
 
 
