@@ -5,7 +5,7 @@ import re
 import signal
 import sys
 
-from . import build, catalogue, hints, present
+from . import build, catalogue, grade, hints, present
 from .check import check
 from .check.families import FAMILIES
 from .term import Failure, OutputLost, flush, note, say, shown_path
@@ -14,6 +14,7 @@ USAGE = """\
 usage: ./tour [options] [NAME|FOLDER ...]
        ./tour --check NAME [FILE.cpp] [--family FAMILY] [--json PATH]
        ./tour --hint NAME [FILE.cpp]
+       ./tour --grade NAME PATH... [--out DIR]
 
 Builds the programs (CMake preset "tour") and runs them in lesson order, each under a
 heading with its name, what it shows, and the command that runs it alone.
@@ -34,6 +35,12 @@ heading with its name, what it shows, and the command that runs it alone.
   --family FAMILY   with --check: only this family (behaviour, races or memory)
   --json PATH       with --check: also write the verdict as a JSON document to PATH
                     (- : to standard output, instead of the text)
+  --grade NAME PATH...
+                    judge every submission (a file, or a folder per student holding
+                    one) as NAME, with a line each and a summary; exit 0 if every one
+                    could be judged, 3 if not
+  --out DIR         with --grade: write each verdict, gradebook.csv, junit.xml and
+                    summary.md into DIR (a re-run judges only the changed files)
   --hint NAME [FILE.cpp]
                     the next hint for the exercise NAME (or for the exercise FILE fixes,
                     as the lesson NAME): from what you see to what to change
@@ -48,12 +55,14 @@ VALUES = {"--threads": "a number: a team size from 1 to 4096",
           "--check": "a program name (see ./tour --list)",
           "--family": "one of " + ", ".join(FAMILIES),
           "--json": "a file name, or - for standard output",
-          "--hint": "an exercise name (see ./tour --list)"}
+          "--hint": "an exercise name (see ./tour --list)",
+          "--grade": "a program name (see ./tour --list)",
+          "--out": "a folder"}
 
 
 def parse(argv):
     options = {"threads": None, "list": False, "explain": None, "full": False, "check": None,
-               "hint": None,
+               "hint": None, "grade": None, "out": None,
                "file": None, "family": None, "json": None, "selection": [], "help": False}
 
     def value(k, what):
@@ -89,11 +98,17 @@ def parse(argv):
             options["selection"].append(arg)
         k += 1
     # One thing at a time: listing, explaining, checking, or running programs.
-    modes = [m for m in ("list", "explain", "check", "hint") if options[m]]
+    modes = [m for m in ("list", "explain", "check", "hint", "grade") if options[m]]
     if len(modes) > 1:
         raise Failure(f"--{modes[0]} and --{modes[1]} do not go together (see ./tour --help)")
     if modes and (options["threads"] or options["full"]):
         raise Failure(f"--threads and --full go with running programs, not with --{modes[0]}")
+    if options["grade"]:
+        if not options["selection"]:
+            raise Failure("--grade needs the submissions: files, or a folder per student")
+        options["paths"], options["selection"] = options["selection"], []
+    if options["out"] and not options["grade"]:
+        raise Failure("--out goes with --grade")
     if modes and options["selection"]:
         raise Failure(f"--{modes[0]} takes no further names, not "
                       f"'{' '.join(options['selection'])}'")
@@ -142,6 +157,8 @@ def main(argv):
         present.list_all(programs)
     elif options["explain"]:
         present.explain(options["explain"], programs)
+    elif options["grade"]:
+        grade.grade(options["grade"], options["paths"], options["out"], programs)
     elif options["check"]:
         check(options["check"], options["file"], options["family"], programs, options["json"])
     else:

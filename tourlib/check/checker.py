@@ -6,12 +6,12 @@ import json
 import os
 import re
 import shutil
-import tempfile
 import time
 
 from .. import catalogue
 from ..build import (BUILD, configure, configure_error, diagnostics, generated, locked,
                      open_log, run_logged)
+from ..files import write_whole
 from ..term import DIM, OFF, Failure, flush, indent, say, shown_path
 from . import changes, diagnose, harness, reports, slow, verdict, words
 from .families import FAMILIES, RUN_TIMEOUT
@@ -232,17 +232,9 @@ def resolve(name, file, programs):
     return program, source
 
 
-def check(name, file, only, programs, json_path=None):
-    """Judges FILE as the program NAME; prints the verdict, writes it as a document to
-    `json_path` ("-": standard output, and no text), and fails with the verdict's status
-    unless it passed."""
-    program, source = resolve(name, file, programs)
-    families = [only] if only else list(FAMILIES)
-    text = json_path != "-"
-    if text:
-        say(f"checking {os.path.relpath(source)} as {name} ({program['folder']}/): "
-            + ", ".join(families))
-        flush()
+def judge(program, source, families, text=True):
+    """The verdict document on `source` as `program` by `families`; with `text`, each
+    family's verdict is printed as it comes."""
     docs = []
     with locked(os.path.join(BUILD, "check", "lock"), "checking"):
         checker = Checker(program, source, show_warnings=text)
@@ -259,45 +251,44 @@ def check(name, file, only, programs, json_path=None):
                 for line in verdict.render_family(doc):
                     say(line)
                 flush()
-    doc = verdict.document(name, os.path.relpath(source), docs, time.monotonic() - start)
+    doc = verdict.document(program["name"], os.path.relpath(source), docs,
+                           time.monotonic() - start)
     with open(os.path.join(catalogue.ROOT, program["source"]), errors="replace") as f:
         lesson = f.read()
     student = "\n".join(checker.lines)
+    doc["digest"] = checker.digest
     doc["warnings"] = checker.warnings
     doc["diagnoses"] = diagnose.diagnose(doc, student, lesson, checker.warnings)
     doc["notes"] = slow.notes(student, lesson) if doc["status"] == "pass" else []
     doc["changed"] = changes.changes(program, source, student) if doc["status"] == "fail" else None
+    return doc
+
+
+def check(name, file, only, programs, json_path=None):
+    """Judges FILE as the program NAME; prints the verdict, writes it as a document to
+    `json_path` ("-": standard output, and no text), and fails with the verdict's status
+    unless it passed."""
+    program, source = resolve(name, file, programs)
+    families = [only] if only else list(FAMILIES)
+    text = json_path != "-"
+    if text:
+        say(f"checking {os.path.relpath(source)} as {name} ({program['folder']}/): "
+            + ", ".join(families))
+        flush()
+    doc = judge(program, source, families, text)
     if text:
         for line in verdict.render_diagnoses(doc) + verdict.render_notes(doc):
             say(line)
-        for line in verdict.render_skips(docs):
+        for line in verdict.render_skips(doc["families"]):
             say(line)
         say(f"{name}: {doc['message']}, in {doc['seconds']:.0f} s")
     if text and doc["status"] == "fail" and any(
             e["becomes"] == name for e in catalogue.exercises()):
         tour = shown_path(os.path.join(catalogue.ROOT, "tour"))
         say(f"stuck? {tour} --hint {name} {shown_path(source)} gives a hint, one step at a time")
-    if json_path:
-        write_json(doc, json_path)
+    if json_path == "-":
+        say(json.dumps(doc, indent=2, ensure_ascii=False))
+    elif json_path:
+        write_whole(json_path, json.dumps(doc, indent=2, ensure_ascii=False) + "\n")
     if doc["status"] != "pass":
         raise Failure(None, verdict.EXIT[doc["status"]])
-
-
-def write_json(doc, path):
-    """The document to `path`, written whole (a temporary file renamed), or to stdout."""
-    text = json.dumps(doc, indent=2, ensure_ascii=False) + "\n"
-    if path == "-":
-        say(text.rstrip("\n"))
-        return
-    folder = os.path.dirname(os.path.abspath(path))
-    try:
-        fd, temporary = tempfile.mkstemp(dir=folder, prefix=".verdict-", suffix=".json")
-        try:
-            with os.fdopen(fd, "w") as f:
-                f.write(text)
-            os.replace(temporary, path)
-        except BaseException:
-            os.unlink(temporary)
-            raise
-    except OSError as e:
-        raise Failure(f"cannot write {path}: {e.strerror}", 3) from e

@@ -17,6 +17,9 @@ def diagnose(doc, student_text, lesson_text, warnings=()):
     """The diagnoses of a verdict document (most telling first, each mistake once)."""
     student, lesson = Source(student_text), Source(lesson_text)
     failed = {f["name"]: f for f in doc["families"] if f["status"] == "fail"}
+    uncompiled = [f for f in failed.values() if "does not compile" in f["message"]]
+    if uncompiled:
+        return [does_not_compile(uncompiled[0])]
     found = from_compiler(warnings)
     if "races" in failed:
         found += from_race(first_case(failed["races"]), student)
@@ -29,6 +32,21 @@ def diagnose(doc, student_text, lesson_text, warnings=()):
         if all(d["mistake"] != u["mistake"] for u in unique):
             unique.append(d)
     return unique
+
+
+def does_not_compile(family):
+    """The compiler's first error, as the one to put right first."""
+    errors = [line for line in family["details"] if re.search(r"\berror\b", line)]
+    first = errors[0] if errors else (family["details"] or [family["message"]])[0]
+    m = re.search(r":(\d+):(?:\d+:)? (?:fatal )?error: (.*)", first)
+    missing_main = any("has no main()" in line for line in family["details"])
+    return diagnosis(
+        "the file has no main()" if missing_main else "the file does not compile",
+        int(m.group(1)) if m else None,
+        "a program starts at main(), and the linker found none" if missing_main else
+        f"the compiler says: {m.group(2) if m else first.strip()}",
+        "write the program's main(), as the lesson does" if missing_main else
+        "put right the line the compiler names; later errors often follow from the first")
 
 
 def first_case(family):
