@@ -3,6 +3,7 @@ from the presets, with every command's output in a log, and everything a command
 ended when the tour is interrupted."""
 import contextlib
 import fcntl
+import hashlib
 import os
 import re
 import shutil
@@ -13,7 +14,34 @@ import sys
 from . import catalogue
 from .term import Failure, indent, note
 
-BUILD = os.path.join(catalogue.ROOT, "build")
+BUILD = os.path.join(catalogue.ROOT, "build")  # where the tour builds: see choose_root
+BUILT = None  # a tree whose programs are built already, run as they are (no build)
+
+# How long one run of a program may take before it counts as never ending, in the tour
+# and in the check (the slowest lesson's slowest run, under valgrind, takes a few seconds).
+RUN_TIMEOUT = 20
+
+
+def choose_root(option=None):
+    """Where the tour builds its trees: the folder given (--build-dir, else
+    SUITE_BUILD_DIR), else build/ in the clone, else, for a clone that cannot be written
+    (a shared install), a folder of the user's cache that belongs to this clone. A folder
+    given that holds a built tree's manifest is a build whose programs are run as they
+    are."""
+    global BUILD, BUILT
+    given = option or os.environ.get("SUITE_BUILD_DIR")
+    if given:
+        BUILD = os.path.abspath(given)
+        if os.path.isfile(os.path.join(BUILD, "programs.tsv")):
+            BUILT = BUILD
+        return
+    default = os.path.join(catalogue.ROOT, "build")
+    if os.access(default if os.path.isdir(default) else catalogue.ROOT, os.W_OK):
+        BUILD = default
+        return
+    cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    clone = hashlib.sha256(catalogue.ROOT.encode()).hexdigest()[:12]
+    BUILD = os.path.join(cache, "openmp-lessons", clone)
 
 
 def run_logged(command, log):
@@ -106,17 +134,30 @@ def generated(tree):
         os.path.exists(os.path.join(tree, f)) for f in ("build.ninja", "Makefile"))
 
 
+def belongs(tree):
+    """Whether the configured `tree` was configured here, for this clone and this very
+    folder: a clone copied with its build (cp -a) or moved keeps trees that name the old
+    places, and would run the old clone's programs or fail on the cache."""
+    home, made_in = cached(tree, "CMAKE_HOME_DIRECTORY"), cached(tree, "CMAKE_CACHEFILE_DIR")
+    return (home is not None and os.path.realpath(home) == os.path.realpath(catalogue.ROOT)
+            and made_in is not None and os.path.realpath(made_in) == os.path.realpath(tree))
+
+
 def configure(preset, tree, log, definitions=()):
     """Configures `tree` from `preset` unless it is configured already with the same
     definitions. A failed configuration is removed whole, so that the next run starts
-    afresh (with whatever compiler is there by then) instead of failing forever."""
+    afresh (with whatever compiler is there by then) instead of failing forever; so is a
+    tree that belongs to another clone or folder."""
+    if os.path.exists(os.path.join(tree, "CMakeCache.txt")) and not belongs(tree):
+        log.write(f"# {tree} was configured elsewhere (a copied or moved clone): removed\n")
+        shutil.rmtree(tree, ignore_errors=True)
     fresh = generated(tree) and all(
         cached(tree, d.split("=", 1)[0]) == d.split("=", 1)[1] for d in definitions)
     if fresh:
         return True
     if shutil.which("cmake") is None:
         raise Failure("cmake not found: install CMake 3.25 or later (see README.md)")
-    command = ["cmake", "--preset", preset] + [f"-D{d}" for d in definitions]
+    command = ["cmake", "--preset", preset, "-B", tree] + [f"-D{d}" for d in definitions]
     if run_logged(command, log):
         return True
     shutil.rmtree(os.path.join(tree, "CMakeFiles"), ignore_errors=True)
@@ -171,9 +212,8 @@ def diagnostics(log_text):
 def tour_programs():
     """The manifest of the tour's build (SUITE_BUILD_DIR's, if set), configuring the
     tour's tree first if need be: the manifest needs no build."""
-    build_dir = os.environ.get("SUITE_BUILD_DIR")
-    if build_dir:
-        return catalogue.read_manifest(build_dir)
+    if BUILT:
+        return catalogue.read_manifest(BUILT)
     tree, log_path = os.path.join(BUILD, "tour"), os.path.join(BUILD, "tour.log")
     with locked(os.path.join(BUILD, "tour.lock"), "building"):
         with open_log(log_path) as log:
@@ -189,7 +229,7 @@ def build_programs(chosen, every):
     `every`), building every one that compiles. Returns the programs that do not, each
     with the compiler's first error: those are not run, so no stale program ever is. A
     failure that is no one program's stops the tour."""
-    if os.environ.get("SUITE_BUILD_DIR"):
+    if BUILT:
         return {}
     tree, log_path = os.path.join(BUILD, "tour"), os.path.join(BUILD, "tour.log")
     command = ["cmake", "--build", tree]
@@ -199,7 +239,8 @@ def build_programs(chosen, every):
     command += ["--", "-k", "0"] if os.path.exists(os.path.join(tree, "build.ninja")) else ["--", "-k"]
     with locked(os.path.join(BUILD, "tour.lock"), "building"), open_log(log_path) as log:
         if not any(os.path.exists(p["path"]) for p in chosen):
-            note("tour: building the programs into build/tour (once; it takes a moment)")
+            note(f"tour: building the programs into {os.path.relpath(tree)} (once; it takes a "
+                 "moment)")
         ok = run_logged(command, log)
     if ok:
         return {}

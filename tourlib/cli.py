@@ -44,10 +44,12 @@ heading with its name, what it shows, and the command that runs it alone.
   --hint NAME [FILE.cpp]
                     the next hint for the exercise NAME (or for the exercise FILE fixes,
                     as the lesson NAME): from what you see to what to change
+  --build-dir DIR   build in DIR (default: build/ in the clone, or, if the clone cannot
+                    be written, a folder under $XDG_CACHE_HOME or ~/.cache)
   --help            this text
 
-Environment: SUITE_BUILD_DIR=DIR uses the programs already built in DIR instead of
-building them.
+Environment: SUITE_BUILD_DIR=DIR is --build-dir DIR; a DIR that holds a built tree
+(its programs.tsv) runs the programs built there as they are.
 """
 
 VALUES = {"--threads": "a number: a team size from 1 to 4096",
@@ -57,12 +59,13 @@ VALUES = {"--threads": "a number: a team size from 1 to 4096",
           "--json": "a file name, or - for standard output",
           "--hint": "an exercise name (see ./tour --list)",
           "--grade": "a program name (see ./tour --list)",
+          "--build-dir": "a folder",
           "--out": "a folder"}
 
 
 def parse(argv):
     options = {"threads": None, "list": False, "explain": None, "full": False, "check": None,
-               "hint": None, "grade": None, "out": None,
+               "hint": None, "grade": None, "out": None, "build_dir": None,
                "file": None, "family": None, "json": None, "selection": [], "help": False}
 
     def value(k, what):
@@ -85,7 +88,7 @@ def parse(argv):
         elif arg.startswith("--threads="):
             once("threads", arg.split("=", 1)[1])
         elif arg in VALUES:
-            once(arg[2:], value(k, VALUES[arg]))
+            once(arg[2:].replace("-", "_"), value(k, VALUES[arg]))
             k += 1
             if arg in ("--check", "--hint") and k + 1 < len(argv) and not argv[k + 1].startswith("-"):
                 options["file"] = argv[k + 1]
@@ -149,6 +152,7 @@ def main(argv):
     if options["help"]:
         say(USAGE.rstrip("\n"))
         return
+    build.choose_root(options["build_dir"])
     if options["hint"]:
         hints.hint(options["hint"], options["file"])
         return

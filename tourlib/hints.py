@@ -6,10 +6,9 @@ import json
 import os
 
 from . import catalogue
-from .build import BUILD
+from . import build
 from .term import BOLD, OFF, Failure, say
 
-STEPS = os.path.join(BUILD, "hints.json")
 
 
 def exercise_for(name, file):
@@ -40,7 +39,7 @@ def exercise_for(name, file):
 def hint(name, file=None):
     e = exercise_for(name, file)
     try:
-        with open(STEPS) as f:
+        with open(os.path.join(build.BUILD, "hints.json")) as f:
             steps = json.load(f)
     except (OSError, ValueError):
         steps = {}
@@ -52,10 +51,10 @@ def hint(name, file=None):
         say(f"(./tour --hint {e['name']} again for the next one)")
     steps[e["name"]] = step + 1
     try:
-        os.makedirs(BUILD, exist_ok=True)
-        temporary = STEPS + ".tmp"
+        os.makedirs(build.BUILD, exist_ok=True)
+        temporary = os.path.join(build.BUILD, "hints.json.tmp")
         with open(temporary, "w") as f:
             json.dump(steps, f)
-        os.replace(temporary, STEPS)
+        os.replace(temporary, os.path.join(build.BUILD, "hints.json"))
     except OSError:
         pass

@@ -6,6 +6,7 @@ import subprocess
 import textwrap
 
 from . import catalogue
+from .build import RUN_TIMEOUT, stop
 from .term import BOLD, CYAN, DIM, OFF, RED, Failure, flush, say, shown_path
 
 NUMBER = re.compile(r"-?\d+(?:\.\d+)?")
@@ -89,22 +90,39 @@ def run_programs(chosen, threads, full, broken=None):
         say(f"   {DIM}$ {prefix}{shown_path(p['path'])}{OFF}")
         say()
         flush()
-        try:
-            done = subprocess.run([p["path"]], env=env, stdout=subprocess.PIPE)
-        except OSError as e:
-            raise Failure(f"cannot run {p['path']}: {e.strerror}", 1) from e
-        text = done.stdout.decode(errors="replace")
-        lines = text.splitlines()
+        out, status = run_one(p["path"], env)
+        lines = out.decode(errors="replace").splitlines()
         for line in lines if full else shorten(lines, dim=(DIM, OFF)):
             say(line)
-        if done.returncode != 0:
-            status = (f"was killed by signal {-done.returncode}" if done.returncode < 0
-                      else f"exited with status {done.returncode}")
+        if status is not None:
             say(f"{RED}!! {p['name']} {status}{OFF}")
             failures += 1
     say()
     if failures:
         raise Failure(f"{failures} program(s) failed", 1)
+
+
+def run_one(path, env):
+    """What the program printed, and None, or what went wrong: it failed, or it did not
+    end in time (it and all it started are stopped then)."""
+    try:
+        process = subprocess.Popen([path], env=env, stdout=subprocess.PIPE,
+                                   stdin=subprocess.DEVNULL, start_new_session=True)
+    except OSError as e:
+        raise Failure(f"cannot run {path}: {e.strerror}", 1) from e
+    try:
+        out, _ = process.communicate(timeout=RUN_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        stop(process)
+        out, _ = process.communicate()
+        return out, f"did not end within {RUN_TIMEOUT} s, and was stopped"
+    finally:
+        stop(process)
+    if process.returncode < 0:
+        return out, f"was killed by signal {-process.returncode}"
+    if process.returncode > 0:
+        return out, f"exited with status {process.returncode}"
+    return out, None
 
 
 def list_all(programs):

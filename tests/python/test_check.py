@@ -158,6 +158,54 @@ class TourCopy(unittest.TestCase):
         self.assertIn("Hola ,soy el hilo: ", out, "greet_eight, after the broken one, ran")
         self.assertNotIn("Hola, soy el hilo: ", out, "the broken program's old build ran")
 
+    def test_a_copied_or_moved_clone_runs_its_own_programs(self):
+        status, out, err = self.tour(["greet_ids"])
+        self.assertEqual(status, 0, err)
+        copy = self.dir + "_copied"
+        shutil.copytree(self.dir, copy, symlinks=True)  # with its build, as cp -a does
+        moved = self.dir + "_moved"
+        try:
+            source = os.path.join(copy, "greetings", "greet_ids.cpp")
+            with open(source) as f:
+                text = f.read()
+            with open(source, "w") as f:
+                f.write(text.replace("Hola, soy", "Hola de la copia, soy"))
+            for clone in (copy, moved):
+                if clone == moved:
+                    os.rename(copy, moved)
+                done = subprocess.run([os.path.join(clone, "tour"), "greet_ids"],
+                                      capture_output=True, text=True, timeout=600,
+                                      env=catalogue.clean_environment())
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertIn("Hola de la copia, soy el hilo: 0", done.stdout)
+                self.assertIn(os.path.basename(clone), done.stdout)  # its own program ran
+        finally:
+            shutil.rmtree(copy, ignore_errors=True)
+            shutil.rmtree(moved, ignore_errors=True)
+
+    def test_a_clone_that_cannot_be_written_builds_in_the_cache(self):
+        # Run as another user, to whom the clone is read-only, as a shared install is to
+        # its students: listing and explaining work, and builds go to the user's cache.
+        if os.geteuid() != 0 or shutil.which("setpriv") is None:
+            self.skipTest("needs root and setpriv (util-linux) to run as another user")
+        for folder, _, files in os.walk(self.dir):
+            os.chmod(folder, 0o755)
+        cache = tempfile.mkdtemp(prefix="cache_")
+        os.chmod(cache, 0o777)
+        try:
+            for args in (["--list"], ["--explain", "lost_adds"], ["greet_ids"]):
+                done = subprocess.run(
+                    ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                     os.path.join(self.dir, "tour")] + args, capture_output=True, text=True,
+                    timeout=600, env=catalogue.clean_environment({"XDG_CACHE_HOME": cache,
+                                                                  "HOME": cache}))
+                self.assertEqual(done.returncode, 0, done.stderr)
+            self.assertIn("Hola, soy el hilo: 0", done.stdout)
+            self.assertFalse(os.path.exists(os.path.join(self.dir, "build")))
+            self.assertTrue(os.listdir(os.path.join(cache, "openmp-lessons")))
+        finally:
+            shutil.rmtree(cache, ignore_errors=True)
+
     def test_stops_in_one_line_when_it_cannot_write_its_build(self):
         with open(os.path.join(self.dir, "build"), "w") as f:
             f.write("a file where the build directory should be\n")

@@ -9,8 +9,9 @@ import shutil
 import time
 
 from .. import catalogue
-from ..build import (BUILD, configure, configure_error, diagnostics, generated, locked,
-                     open_log, run_logged)
+from .. import build
+from ..build import (configure, configure_error, diagnostics, generated, locked, open_log,
+                     run_logged)
 from ..files import write_whole
 from ..term import DIM, OFF, Failure, flush, indent, say, shown_path
 from . import changes, diagnose, harness, reports, slow, verdict, words
@@ -33,7 +34,7 @@ class Checker:
         self.lines = content.decode(errors="replace").splitlines()
 
     def tree(self, family):
-        return os.path.join(BUILD, "check", family)
+        return os.path.join(build.BUILD, "check", family)
 
     def record_path(self, tree):
         """Where the tree records, for the checked file, what it held when it was last
@@ -236,7 +237,7 @@ def judge(program, source, families, text=True):
     """The verdict document on `source` as `program` by `families`; with `text`, each
     family's verdict is printed as it comes."""
     docs = []
-    with locked(os.path.join(BUILD, "check", "lock"), "checking"):
+    with locked(os.path.join(build.BUILD, "check", "lock"), "checking"):
         checker = Checker(program, source, show_warnings=text)
         start = time.monotonic()
         for family in families:
