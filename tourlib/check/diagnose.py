@@ -293,6 +293,15 @@ def report_formats(student, lesson):
         if f in theirs or not theirs:
             continue
         near = difflib.get_close_matches(f, theirs, n=1, cutoff=0.6)
+        printed = re.search(r'printf\s*\(\s*"(?:[^"\\]|\\.)*"\s*,\s*([A-Za-z_]\w*)', student.lines[k - 1])
+        if near and "%ld" in near[0] and "%d" in f and printed and printed.group(1) in student.declared:
+            name = printed.group(1)
+            found.append(diagnosis(
+                f"{name} is too narrow for its value", student.declared[name],
+                f"{name} is an int, which holds at most 2147483647, and the value it must hold "
+                "is far larger: it wraps around", f"declare {name} as long (64 bits) and print "
+                f"it with %ld, as the lesson does (line {k})"))
+            continue
         if near:
             found.append(diagnosis(
                 "a report line unlike the lesson's", k,
