@@ -203,8 +203,8 @@ def diagnostics(log_text):
         if line.startswith("FAILED: "):
             skip_command = True
             continue
-        if re.match(r"\[\d+/\d+\] |ninja: |\$ cmake ", line):
-            continue
+        if re.match(r"\[\d+/\d+\] |ninja: |\$ cmake |-- |Re-running CMake", line):
+            continue  # progress, and CMake configuring the tree again
         out.append(line)
     return "\n".join(out).strip("\n")
 
