@@ -1,6 +1,7 @@
 """Checking a student's version: each family builds the file into its tree, runs the test
 suite's cases of the program, and judges them; the verdict document is made, rendered
 and, if asked, written."""
+import concurrent.futures
 import hashlib
 import json
 import os
@@ -25,6 +26,7 @@ class Checker:
         self.program, self.source = program, source
         self.name = program["name"]
         self.show_warnings = show_warnings
+        self.quiet = not show_warnings  # no text at all: the verdict goes out as a document
         self.uncompiled = set()  # the compilers that rejected the file
         self.warnings = []  # what the first compiler said of the file that it built
         with open(source, "rb") as f:
@@ -72,7 +74,6 @@ class Checker:
         log_path = tree + ".log"
         definitions = [f"SUITE_CHECK_PROGRAM={self.name}", f"SUITE_CHECK_SOURCE={self.source}"]
         with open_log(log_path) as log:
-            first = not generated(tree)
             if not configure(setup["preset"], tree, log, definitions):
                 log.flush()
                 return verdict.family_doc(
@@ -103,15 +104,38 @@ class Checker:
                 say(f"the compiler warns ({family} build):")
                 say(indent(messages))
                 self.show_warnings = False
-            if first or not all(os.path.exists(os.path.join(tree, "tests", h))
-                                for h in setup["harness"]):
-                say(f"{DIM}   building the {family} check's test harness (the first time takes "
-                    f"a minute or two)...{OFF}")
-                flush()
             if not run_logged(["cmake", "--build", tree, "--target"] + setup["harness"], log):
                 return verdict.family_doc(family, "error", f"its test harness did not build "
                                           f"(log: {os.path.relpath(log_path)})")
         return None
+
+    def harness_built(self, family):
+        return all(os.path.exists(os.path.join(self.tree(family), "tests", h))
+                   for h in FAMILIES[family]["harness"])
+
+    def prepare(self, families):
+        """Configures the trees whose harness is not built yet and builds them, all at
+        once (the first check's long wait, shortened by doing the families side by side).
+        What fails here is told by each family's own build, which follows."""
+        todo = [f for f in families if not self.harness_built(f)
+                and all(shutil.which(c) for c in FAMILIES[f]["tools"])]
+        if not todo:
+            return
+        if not self.quiet:
+            say(f"{DIM}   building the test harness of {', '.join(todo)} (once; about a minute)..."
+                f"{OFF}")
+            flush()
+
+        def one(family):
+            tree = self.tree(family)
+            definitions = [f"SUITE_CHECK_PROGRAM={self.name}", f"SUITE_CHECK_SOURCE={self.source}"]
+            with open_log(tree + ".first.log") as log:
+                if configure(FAMILIES[family]["preset"], tree, log, definitions):
+                    run_logged(["cmake", "--build", tree, "--target"]
+                               + FAMILIES[family]["harness"], log)
+
+        with concurrent.futures.ThreadPoolExecutor(len(todo)) as pool:
+            list(pool.map(one, todo))
 
     def judge(self, family):
         """The family's document."""
@@ -240,6 +264,7 @@ def judge(program, source, families, text=True):
     with locked(os.path.join(build.BUILD, "check", "lock"), "checking"):
         checker = Checker(program, source, show_warnings=text)
         start = time.monotonic()
+        checker.prepare(families)
         for family in families:
             compiler = FAMILIES[family]["compiler"]
             if compiler in checker.uncompiled:
