@@ -4,6 +4,7 @@ odd student files (old times, never ending, forking) are judged as they are; and
 tour's own build recovers from a failed first configuration and stops when it cannot
 write. Slow (each check builds the program under the race detector and the memory
 checkers), so it has its own label (ctest -L check)."""
+import csv
 import json
 import os
 import shutil
@@ -11,6 +12,7 @@ import subprocess
 import tempfile
 import time
 import unittest
+import xml.etree.ElementTree
 
 from support import ROOT, catalogue
 
@@ -110,6 +112,50 @@ class StudentFile(unittest.TestCase):
             "std::fflush(stdout);\n  if (fork() == 0) pause();\n  return 0;\n}\n")
         status, doc = verdict(["greet_ids", self.write(text), "--family", "behaviour"])
         self.assertEqual(status, 0, doc)
+
+
+class Grading(unittest.TestCase):
+    """A class folder graded at once: the four outputs parse and agree with the verdicts,
+    and a re-run judges again only what changed."""
+
+    def test_a_small_class(self):
+        folder = tempfile.mkdtemp(prefix="class_")
+        out = os.path.join(folder, "out")
+        try:
+            for student, source in (("ana", "partial_sums/shared_accumulator.cpp"),
+                                    ("ben", "exercises/lost_adds.cpp")):
+                os.makedirs(os.path.join(folder, student))
+                shutil.copy(os.path.join(ROOT, source),
+                            os.path.join(folder, student, "shared_accumulator.cpp"))
+            os.makedirs(os.path.join(folder, "carla"))  # handed in nothing
+            students = [os.path.join(folder, s) for s in ("ana", "ben", "carla")]
+            status, text, err = run(["--grade", "shared_accumulator"] + students + ["--out", out])
+            self.assertEqual(status, 3, err)  # one could not be judged
+            self.assertIn("1 accepted, 1 rejected, 1 could not be judged", text)
+            self.assertIn("- 1 of 3: unprotected update of suma", text)
+            with open(os.path.join(out, "gradebook.csv")) as f:
+                rows = {r["student"]: r for r in csv.DictReader(f)}
+            self.assertEqual({s: r["verdict"] for s, r in rows.items()},
+                             {"ana": "accepted", "ben": "rejected", "carla": "cannot judge"})
+            self.assertEqual(rows["ben"]["races"], "rejected")
+            tree = xml.etree.ElementTree.parse(os.path.join(out, "junit.xml"))
+            cases = tree.findall(".//testcase")
+            self.assertEqual(len(cases), 3 + 3 + 1)
+            self.assertEqual(len(tree.findall(".//testcase/failure")), int(
+                tree.find("testsuite").get("failures")))
+            for student in ("ana", "ben", "carla"):
+                with open(os.path.join(out, student + ".json")) as f:
+                    json.load(f)
+            self.assertTrue(os.path.getsize(os.path.join(out, "summary.md")))
+            # Again, with ben's file fixed: only ben is judged again.
+            shutil.copy(os.path.join(ROOT, "partial_sums/shared_accumulator.cpp"),
+                        os.path.join(folder, "ben", "shared_accumulator.cpp"))
+            status, text, err = run(["--grade", "shared_accumulator"] + students + ["--out", out])
+            self.assertIn("ana: accepted, unchanged", text)
+            self.assertRegex(text, r"ben: accepted, \d+ s")
+            self.assertEqual([f for f in os.listdir(out) if f.startswith(".")], [])
+        finally:
+            shutil.rmtree(folder)
 
 
 class TourCopy(unittest.TestCase):
