@@ -116,9 +116,10 @@ TEST(Run, KillsAProgramWritingPastTheOutputCap) {
     EXPECT_EQ(r.err.size(), row.err);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.signal, row.capped.empty() ? 0 : SIGKILL);
-    if (!row.capped.empty())
+    if (!row.capped.empty()) {
       EXPECT_NE(std::string(suite::ended_cleanly(r).message()).find("more on " + row.capped),
                 std::string::npos);
+    }
   }
 }
 

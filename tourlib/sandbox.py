@@ -20,8 +20,10 @@ API:
 What the sandbox guarantees:
   - No network: a network namespace of its own, with only a loopback of its own.
   - A read-only view of the system (/usr and its links) and of the paths in `read_only`
-    (the clone, a build tree); only `scratch` (the working directory, $HOME and $TMPDIR)
-    and the paths in `writable` can be written, and /tmp is a private tmpfs. /etc holds
+    (the clone, a build tree); only `scratch` (the working directory and $HOME)
+    and the paths in `writable` can be written; /tmp and /dev/shm are private tmpfs
+    (limits.tmp each). `scratch` is made nobody's, group root, mode 0770, when run as
+    root: give each submission its own, in a directory only the caller enters. /etc holds
     only what compilers and loaders read (no shadow, no passwd); the teacher's home and
     every path not bound (other submissions) do not exist; `hidden` paths inside a bound
     one are covered by an empty directory.
