@@ -17,6 +17,22 @@ API:
     COMPILE, RUN, SANITIZED: the limits of a compiler run and of runs of a program built
         plainly or under UBSan/valgrind (RUN), or under TSan/ASan (SANITIZED).
 
+How the check uses it (HERE the clone, TREE a family's build tree, S the submission's
+scratch directory, SOURCE the checked file):
+    compile: run(["cmake", "--build", TREE, "--target", NAME], scratch=S,
+                 read_only=[HERE, SOURCE], writable=[TREE], cwd=HERE, limits=COMPILE,
+                 unprivileged=False, timeout=...)
+        The tree is writable here alone: ninja writes its objects and logs there. The
+        compiler runs as the caller, who owns the tree; it runs no student code.
+    runs:    run([HARNESS, "--gtest_filter=...", "--gtest_output=json:" + S + "/out.json"],
+                 scratch=S, read_only=[HERE, TREE], env={"SUITE_RUN_TIMEOUT": "20", ...},
+                 limits=RUN or SANITIZED, timeout=...)
+        The harness and the program it starts run as nobody (when root), the tree
+        read-only; results go to the scratch directory. RUN for the behaviour family
+        and the memory family (UBSan and valgrind run within 4 GiB), SANITIZED for races.
+    Where available() is false, --grade refuses with `why`; --check may run the same
+    commands unsandboxed, saying so in one line.
+
 What the sandbox guarantees:
   - No network: a network namespace of its own, with only a loopback of its own.
   - A read-only view of the system (/usr and its links) and of the paths in `read_only`

@@ -60,6 +60,9 @@ ROWS = [
         env={"OMP_NUM_THREADS": "256"}),
     Row("../../../two_phase/fill_then_square.cpp", [], ok=True,
         env={"OMP_NUM_THREADS": "10010", "OMP_STACKSIZE": "16K"}),
+    # AddressSanitizer reserves terabytes of address space: SANITIZED sets no limit on it.
+    Row("../../../two_phase/fill_then_square.cpp", [], ok=True, env={"OMP_NUM_THREADS": "4"},
+        compiler=(CXX, "-fopenmp", "-fsanitize=address"), limits=sandbox.SANITIZED),
     # LLVM's runtime, as the race detector's build uses it, needs a /dev/shm.
     Row("../../../two_phase/fill_then_square.cpp", [], ok=True, env={"OMP_NUM_THREADS": "4"},
         compiler=("clang++", "-fopenmp=libomp")),
