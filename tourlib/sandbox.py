@@ -188,16 +188,19 @@ def available():
         if shutil.which("bwrap") is None:
             _trial = (False, f"bubblewrap (bwrap) is not installed: apt-get install {PACKAGE}")
         else:
-            with tempfile.TemporaryDirectory(prefix="sandbox-trial-") as scratch:
-                trial = run(["true"], scratch=scratch, timeout=20)
-            if trial.returncode == 0 and not trial.reason:
-                _trial = (True, "")
-            else:
+            try:
+                with tempfile.TemporaryDirectory(prefix="sandbox-trial-") as scratch:
+                    trial = run(["true"], scratch=scratch, timeout=20)
                 said = (trial.stderr.decode(errors="replace").strip().splitlines()
                         or [trial.reason or f"status {trial.returncode}"])[-1]
-                _trial = (False, f"bubblewrap cannot make a sandbox here ({said}): "
-                                 "namespaces may be disabled (sysctl "
-                                 "kernel.unprivileged_userns_clone=1)")
+            except OSError as e:  # prlimit or setpriv missing (util-linux), or no /tmp
+                trial, said = None, f"{e.filename or 'a temporary directory'}: {e.strerror}"
+            if trial is not None and trial.returncode == 0 and not trial.reason:
+                _trial = (True, "")
+            else:
+                _trial = (False, f"bubblewrap cannot make a sandbox here ({said}); it needs "
+                                 "bubblewrap 0.5 or later and namespaces enabled (sysctl "
+                                 "kernel.unprivileged_userns_clone=1 for a plain user)")
     return _trial
 
 
