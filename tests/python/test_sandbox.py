@@ -35,6 +35,7 @@ class Row:
     timeout: int = 20          # of the run, or of the compiler when it must not compile
     ok: bool = False           # a lesson: must end by itself with status 0
     compiler: tuple = (CXX, "-fopenmp")
+    beside: bool = False       # the folder of every submission bound, the sibling's hidden
 
 
 ROWS = [
@@ -46,6 +47,8 @@ ROWS = [
     Row("read_outside.cpp", [r"cannot read {sibling}/secret.txt: No such file",
                              r"cannot read /etc/shadow: No such file"],
         args=("{sibling}/secret.txt", "/etc/shadow")),
+    Row("read_outside.cpp", [r"cannot read {sibling}/secret.txt: No such file"],
+        args=("{sibling}/secret.txt",), beside=True),
     Row("fork_children.cpp", [r"forked 200\n", r"did not end within 10 s"], timeout=10),
     # As root too the task limit holds: the program runs as nobody.
     Row("fork_children.cpp", [r"forked [1-4]?\d\n", r"did not end within 10 s"], timeout=10,
@@ -110,6 +113,8 @@ class HostileSubmissions(unittest.TestCase):
             os.mkdir(scratch)
             os.mkdir(sibling)
             secret = secrets.token_hex(16)
+            if row.beside:  # readable to all: only the hiding keeps the sibling's file away
+                os.chmod(root, 0o755)
             with open(os.path.join(sibling, "secret.txt"), "w") as f:
                 f.write(secret)
             fill = {"port": str(self.listener.getsockname()[1]), "home": home, "clone": HERE,
@@ -129,7 +134,9 @@ class HostileSubmissions(unittest.TestCase):
                 self.assertEqual((compiled.returncode, compiled.reason), (0, ""),
                                  compiled.stderr.decode(errors="replace"))
                 outcome = sandbox.run([binary] + [a.format(**fill) for a in row.args],
-                                      scratch=scratch, read_only=[HERE], env=row.env,
+                                      scratch=scratch, env=row.env,
+                                      read_only=[HERE] + ([root] if row.beside else []),
+                                      hidden=[sibling] if row.beside else [],
                                       limits=row.limits, timeout=row.timeout)
             said = "\n".join([outcome.reason, outcome.stdout.decode(errors="replace"),
                               outcome.stderr.decode(errors="replace")])
