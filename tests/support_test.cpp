@@ -1,6 +1,8 @@
 // The output reader and the clean-end check that every program test relies on.
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "child.hpp"
 #include "records.hpp"
 #include "suite_config.hpp"
@@ -86,6 +88,38 @@ TEST(EndedCleanly, IgnoresOnlyTheRuntimesKnownNotes) {
                      : row.err.empty() && row.exit_code == 0 && row.signal == 0;
     EXPECT_EQ(bool(suite::ended_cleanly(r)), clean)
         << "stderr \"" << row.err << "\", exit " << row.exit_code << ", signal " << row.signal;
+  }
+}
+
+// A stream past the cap keeps exactly the cap's bytes and the program is killed, on
+// either stream; output up to the cap is kept whole and the run is not stopped.
+TEST(Run, KillsAProgramWritingPastTheOutputCap) {
+  const size_t cap = 100000;
+  struct Row {
+    std::string script, capped;
+    size_t out, err;
+  };
+  for (const Row& row : std::vector<Row>{{"yes", "stdout", cap, 0},
+                                         {"yes >&2", "stderr", 0, cap},
+                                         {"head -c 100000 /dev/zero", "", cap, 0},
+                                         {"head -c 100001 /dev/zero; sleep 30", "stdout", cap, 0},
+                                         {"head -c 100000 /dev/zero >&2; echo x", "", 2, cap}}) {
+    suite::Launch l;
+    l.path = "/bin/sh";
+    l.args = {"-c", row.script};
+    l.output_cap = cap;
+    l.timeout_s = 20;
+    suite::Result r = suite::run(l);
+    SCOPED_TRACE(row.script);
+    EXPECT_EQ(r.capped, row.capped);
+    EXPECT_EQ(r.out.size(), row.out);
+    EXPECT_EQ(r.err.size(), row.err);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.signal, row.capped.empty() ? 0 : SIGKILL);
+    if (!row.capped.empty()) {
+      EXPECT_NE(std::string(suite::ended_cleanly(r).message()).find("more on " + row.capped),
+                std::string::npos);
+    }
   }
 }
 

@@ -152,6 +152,7 @@ void record(const Launch& launch, const Result& r, bool started = true) {
   ::testing::Test::RecordProperty("stdout_lines",
                                   static_cast<int>(std::count(r.out.begin(), r.out.end(), '\n')));
   ::testing::Test::RecordProperty("stderr", r.err.substr(0, 16000));
+  if (!r.capped.empty()) ::testing::Test::RecordProperty("output_capped", r.capped);
 }
 
 }  // namespace
@@ -268,12 +269,22 @@ Result run(const Launch& launch) {
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&r.out, &r.err};
   for (const pollfd& p : fds) fcntl(p.fd, F_SETFL, O_NONBLOCK);
+  const char* names[2] = {"stdout", "stderr"};
+  const size_t cap = launch.output_cap > 0 ? launch.output_cap : kOutputCap;
   char buf[65536];
+  // A stream that passes the cap keeps its first `cap` bytes, and the program is killed:
+  // one printing without end would otherwise fill this process's memory.
   auto drain = [&] {
     for (int i = 0; i < 2; ++i) {
       ssize_t n = 0;
-      while (fds[i].fd >= 0 && (n = read(fds[i].fd, buf, sizeof buf)) > 0)
-        sinks[i]->append(buf, static_cast<size_t>(n));
+      while (fds[i].fd >= 0 && (n = read(fds[i].fd, buf, sizeof buf)) > 0) {
+        size_t room = cap - std::min(cap, sinks[i]->size());
+        sinks[i]->append(buf, std::min(room, static_cast<size_t>(n)));
+        if (static_cast<size_t>(n) > room && r.capped.empty()) {
+          kill(-pid, SIGKILL);
+          r.capped = names[i];
+        }
+      }
       if (fds[i].fd >= 0 && (n == 0 || (errno != EAGAIN && errno != EINTR))) {
         close(fds[i].fd);
         fds[i].fd = -1;
@@ -345,7 +356,11 @@ bool loads_openmp_runtime(const std::string& name) {
 
 ::testing::AssertionResult ended_cleanly(const Result& r) {
   std::vector<std::string> why;
-  if (r.timed_out)
+  if (!r.capped.empty())
+    why.push_back("it wrote more on " + r.capped + " than is kept (" +
+                  std::to_string((r.capped == "stdout" ? r.out : r.err).size()) +
+                  " bytes) and was killed");
+  else if (r.timed_out)
     why.emplace_back("it did not end in time and was killed");
   else if (r.signal != 0)
     why.push_back("it was killed by signal " + std::to_string(r.signal));

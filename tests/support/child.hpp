@@ -38,13 +38,22 @@ struct Launch {
   // The child is killed if it has not ended by then; 0: SUITE_RUN_TIMEOUT seconds if the
   // environment sets it (./tour --check does), else 60.
   int timeout_s = 0;
+  // Bytes kept of each of stdout and stderr; a program that writes more on either is
+  // killed. 0: kOutputCap.
+  size_t output_cap = 0;
 };
+
+// What a run keeps of each stream by default: far more than any program of the suite
+// writes (10010 threads' lines are under 1 MiB), far less than a program printing without
+// end writes before its deadline.
+inline constexpr size_t kOutputCap = size_t{64} << 20;
 
 struct Result {
   std::string out, err;
   int exit_code = -1;      // valid when signal == 0
   int signal = 0;          // the signal that ended the child, or 0
   bool timed_out = false;  // killed for running past the launch's timeout
+  std::string capped;      // "stdout" or "stderr" if killed for writing past the output cap
 };
 
 Result run(const Launch& launch);
