@@ -12,6 +12,7 @@ import os
 import time
 from xml.sax.saxutils import escape, quoteattr
 
+from . import sandbox
 from .check import checker
 from .check.families import FAMILIES
 from .files import write_whole
@@ -89,7 +90,7 @@ def judge_one(program, file, previous, judged_by):
                 digest(source), judged_by):
             return previous, True
         program, source = checker.resolve(program["name"], file, [program])
-        doc = checker.judge(program, source, list(FAMILIES), text=False)
+        doc = checker.judge(program, source, list(FAMILIES), text=False, sandboxed=True)
         doc["judged_by"] = judged_by
         return doc, False
     except Failure as e:
@@ -103,6 +104,9 @@ def grade(name, paths, out, programs):
     if program is None:
         raise Failure(f"no program '{name}' to grade; valid names: "
                       f"{' '.join(p['name'] for p in programs)}")
+    ok, why = sandbox.available()
+    if not ok:
+        raise Failure(f"students' files are run only in a sandbox, and there is none: {why}", 3)
     found = submissions(name, paths)
     if out:
         try:

@@ -141,7 +141,8 @@ void install_interrupt_handlers() {
 // program, its environment and processors, and whether it ran past its deadline ("ran")
 // or was not started because an earlier run had ("not started").
 void record(const Launch& launch, const Result& r, bool started = true) {
-  if (::testing::UnitTest::GetInstance()->current_test_info() == nullptr) return;
+  if (::testing::UnitTest::GetInstance()->current_test_info() == nullptr || !launch.recorded)
+    return;
   ::testing::Test::RecordProperty("path", launch.path);
   ::testing::Test::RecordProperty("environment", describe(launch.env));
   ::testing::Test::RecordProperty("processors", launch.cpus);
@@ -330,6 +331,7 @@ Result run(const std::string& name, const Env& env, int cpus) {
 std::vector<std::string> needed_libraries(const std::string& name) {
   Launch launch;
   launch.path = config::kReadelf;
+  launch.recorded = false;
   launch.args = {"-d", "-W", program(name).path};
   Result r = run(launch);
   if (r.exit_code != 0) throw std::runtime_error("readelf failed on " + name + ": " + r.err);

@@ -38,6 +38,9 @@ struct Launch {
   // The child is killed if it has not ended by then; 0: SUITE_RUN_TIMEOUT seconds if the
   // environment sets it (./tour --check does), else 60.
   int timeout_s = 0;
+  // Kept with the test's result as its last run of the program; false for a tool's run
+  // (readelf), which is no run of the program.
+  bool recorded = true;
   // Bytes kept of each of stdout and stderr; a program that writes more on either is
   // killed. 0: kOutputCap.
   size_t output_cap = 0;

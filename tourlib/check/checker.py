@@ -7,10 +7,11 @@ import json
 import os
 import re
 import shutil
+import tempfile
 import time
 
 from .. import catalogue
-from .. import build
+from .. import build, sandbox
 from ..build import (configure, configure_error, diagnostics, generated, locked, open_log,
                      run_logged)
 from ..files import write_whole
@@ -19,18 +20,32 @@ from . import changes, diagnose, harness, reports, slow, verdict, words
 from .families import FAMILIES, RUN_TIMEOUT
 
 SOURCE_SUFFIXES = (".cpp", ".cc", ".cxx", ".C")
+# A compile of one lesson takes a second or two; a template bomb is stopped here.
+COMPILE_TIMEOUT = 60
+# One harness process runs a program's cases, each with its own deadline; together
+# they end well within this.
+HARNESS_TIMEOUT = 600
 
 
 class Checker:
-    def __init__(self, program, source, show_warnings=True):
+    """Judges one file as one program. The file's content is copied to one place per
+    program (check/student/NAME.cpp), which the trees build: a new file costs no new
+    configuration, and the sandboxed build sees that copy and no other file of anyone's.
+    With `sandboxed`, every build and run of the file goes through the sandbox."""
+
+    def __init__(self, program, source, show_warnings=True, sandboxed=False):
         self.program, self.source = program, source
         self.name = program["name"]
+        self.sandboxed = sandboxed
+        self.compiled = os.path.join(build.BUILD, "check", "student", self.name + ".cpp")
+        self.scratch = None
         self.show_warnings = show_warnings
         self.quiet = not show_warnings  # no text at all: the verdict goes out as a document
         self.uncompiled = set()  # the compilers that rejected the file
         self.warnings = []  # what the first compiler said of the file that it built
         with open(source, "rb") as f:
             content = f.read()
+        self.content = content
         self.digest = hashlib.sha256(content).hexdigest()
         # The lines as they were judged, even if the file changes during the check.
         self.lines = content.decode(errors="replace").splitlines()
@@ -39,9 +54,57 @@ class Checker:
         return os.path.join(build.BUILD, "check", family)
 
     def record_path(self, tree):
-        """Where the tree records, for the checked file, what it held when it was last
-        compiled and what the compiler said then."""
-        return os.path.join(tree, "compiled", re.sub(r"[^\w.]", "_", self.source.strip("/")))
+        """Where the tree records what the program's file held when it was last compiled
+        and what the compiler said then."""
+        return os.path.join(tree, "compiled", self.name + ".json")
+
+    def stage(self, content):
+        """Puts `content` where the trees build the program from, if it is not there
+        already (an unchanged copy keeps its time, and its objects stay valid)."""
+        try:
+            with open(self.compiled, "rb") as f:
+                if f.read() == content:
+                    return
+        except OSError:
+            pass
+        os.makedirs(os.path.dirname(self.compiled), exist_ok=True)
+        with open(self.compiled + ".tmp", "wb") as f:
+            f.write(content)
+        os.replace(self.compiled + ".tmp", self.compiled)
+
+    def told(self, text):
+        """Compiler messages about the copy, told as about the student's file."""
+        return text.replace(self.compiled, os.path.relpath(self.source))
+
+    def compile(self, tree, log):
+        """Builds the program in `tree`, sandboxed if so chosen: True if it compiled.
+        What the compiler printed goes to the log; a compiler stopped by a limit is said."""
+        command = ["cmake", "--build", tree, "--target", self.name]
+        if not self.sandboxed:
+            return run_logged(command, log)
+        log.write(f"$ {' '.join(command)}   (sandboxed)\n")
+        done = sandbox.run(command, scratch=self.scratch_dir(), cwd=catalogue.ROOT,
+                           read_only=[catalogue.ROOT, os.path.dirname(self.compiled)],
+                           writable=[tree], limits=sandbox.COMPILE, unprivileged=False,
+                           timeout=COMPILE_TIMEOUT)
+        log.write((done.stdout + done.stderr).decode(errors="replace"))
+        if done.reason:
+            log.write(f"error: the compiler was stopped: it {done.reason}\n")
+        log.flush()
+        return done.returncode == 0 and not done.reason
+
+    def scratch_dir(self):
+        """The check's own writable folder for what runs sandboxed, made on first use."""
+        if self.scratch is None:
+            os.makedirs(os.path.join(build.BUILD, "check"), exist_ok=True)
+            self.scratch = tempfile.mkdtemp(prefix="scratch-",
+                                            dir=os.path.join(build.BUILD, "check"))
+        return self.scratch
+
+    def close(self):
+        if self.scratch:
+            shutil.rmtree(self.scratch, ignore_errors=True)
+            self.scratch = None
 
     def compiled_before(self, tree):
         """The compiler's messages if the tree compiled this very content before, else
@@ -72,7 +135,10 @@ class Checker:
                                           f"needs: apt-get install {setup['packages']})")
         tree = self.tree(family)
         log_path = tree + ".log"
-        definitions = [f"SUITE_CHECK_PROGRAM={self.name}", f"SUITE_CHECK_SOURCE={self.source}"]
+        definitions = [f"SUITE_CHECK_PROGRAM={self.name}",
+                       f"SUITE_CHECK_SOURCE={self.compiled}"]
+        self.stage("\n".join(self.lines).encode() + b"\n" if self.content is None
+                   else self.content)
         with open_log(log_path) as log:
             if not configure(setup["preset"], tree, log, definitions):
                 log.flush()
@@ -84,12 +150,11 @@ class Checker:
             messages = self.compiled_before(tree)
             log.flush()
             start = log.tell()
-            ok = run_logged(["cmake", "--build", tree, "--target", self.name], log)
+            ok = self.compile(tree, log)
             if messages is None:
                 with open(log_path, errors="replace") as f:
                     f.seek(start)
-                    messages = diagnostics(f.read()).replace(self.source,
-                                                             os.path.relpath(self.source))
+                    messages = self.told(diagnostics(f.read()))
             if not ok:
                 self.uncompiled.add(setup["compiler"])
                 return verdict.family_doc(family, "fail", f"{os.path.relpath(self.source)} "
@@ -126,9 +191,15 @@ class Checker:
                 f"{OFF}")
             flush()
 
+        # The harnesses depend on the program: while they are built, outside any sandbox,
+        # the program is built from the lesson's own file, never from the student's.
+        with open(os.path.join(catalogue.ROOT, self.program["source"]), "rb") as f:
+            self.stage(f.read())
+
         def one(family):
             tree = self.tree(family)
-            definitions = [f"SUITE_CHECK_PROGRAM={self.name}", f"SUITE_CHECK_SOURCE={self.source}"]
+            definitions = [f"SUITE_CHECK_PROGRAM={self.name}",
+                           f"SUITE_CHECK_SOURCE={self.compiled}"]
             with open_log(tree + ".first.log") as log:
                 if configure(FAMILIES[family]["preset"], tree, log, definitions):
                     run_logged(["cmake", "--build", tree, "--target"]
@@ -145,8 +216,32 @@ class Checker:
         cases = []
         for name in FAMILIES[family]["harness"]:
             binary = os.path.join(self.tree(family), "tests", name)
-            cases += harness.run_cases(binary, self.name, self.tree(family))
+            found, stopped = harness.run_cases(binary, self.name, self.tree(family),
+                                               runner=self.runner(family))
+            if stopped and not found:
+                return verdict.family_doc(family, "fail",
+                                          f"stopped by the sandbox ({stopped})")
+            cases += found
         return self.judged(family, cases)
+
+    def runner(self, family):
+        """How the harness is run: None (directly), or through the sandbox, the tree
+        read-only and the results in the scratch folder."""
+        if not self.sandboxed:
+            return None
+        tree = self.tree(family)
+        limits = sandbox.SANITIZED if family == "races" else sandbox.RUN
+
+        def run(argv, env, output):
+            scratch = self.scratch_dir()
+            inside = os.path.join(scratch, os.path.basename(output))
+            argv = [a.replace(output, inside) for a in argv]
+            done = sandbox.run(argv, scratch=scratch, read_only=[catalogue.ROOT, tree],
+                               env=env, limits=limits, timeout=HARNESS_TIMEOUT)
+            if os.path.exists(inside):
+                shutil.move(inside, output)
+            return done.reason
+        return run
 
     def judged(self, family, cases):
         """The family's document from the cases the harness ran."""
@@ -176,7 +271,7 @@ class Checker:
                                       self.cases(ran, failed), skipped)
         found = {}
         for c in ran:
-            report = reports.report(c.stderr, self.source) if c.failures else None
+            report = reports.report(c.stderr, self.compiled) if c.failures else None
             if report is not None:
                 found[c.name] = (report["headline"], self.places(report))
         if not found:
@@ -257,32 +352,37 @@ def resolve(name, file, programs):
     return program, source
 
 
-def judge(program, source, families, text=True):
+def judge(program, source, families, text=True, sandboxed=False):
     """The verdict document on `source` as `program` by `families`; with `text`, each
-    family's verdict is printed as it comes."""
+    family's verdict is printed as it comes; with `sandboxed`, every build and run of the
+    file is in the sandbox."""
     docs = []
     with locked(os.path.join(build.BUILD, "check", "lock"), "checking"):
-        checker = Checker(program, source, show_warnings=text)
+        checker = Checker(program, source, show_warnings=text, sandboxed=sandboxed)
         start = time.monotonic()
-        checker.prepare(families)
-        for family in families:
-            compiler = FAMILIES[family]["compiler"]
-            if compiler in checker.uncompiled:
-                doc = verdict.family_doc(family, "error", f"the file does not compile with "
-                                         f"{compiler}")
-            else:
-                doc = checker.judge(family)
-            docs.append(doc)
-            if text:
-                for line in verdict.render_family(doc):
-                    say(line)
-                flush()
+        try:
+            checker.prepare(families)
+            for family in families:
+                compiler = FAMILIES[family]["compiler"]
+                if compiler in checker.uncompiled:
+                    doc = verdict.family_doc(family, "error", f"the file does not compile "
+                                             f"with {compiler}")
+                else:
+                    doc = checker.judge(family)
+                docs.append(doc)
+                if text:
+                    for line in verdict.render_family(doc):
+                        say(line)
+                    flush()
+        finally:
+            checker.close()
     doc = verdict.document(program["name"], os.path.relpath(source), docs,
                            time.monotonic() - start)
     with open(os.path.join(catalogue.ROOT, program["source"]), errors="replace") as f:
         lesson = f.read()
     student = "\n".join(checker.lines)
     doc["digest"] = checker.digest
+    doc["sandboxed"] = sandboxed
     doc["warnings"] = checker.warnings
     doc["diagnoses"] = diagnose.diagnose(doc, student, lesson, checker.warnings)
     doc["notes"] = slow.notes(student, lesson) if doc["status"] == "pass" else []
@@ -301,7 +401,10 @@ def check(name, file, only, programs, json_path=None):
         say(f"checking {os.path.relpath(source)} as {name} ({program['folder']}/): "
             + ", ".join(families))
         flush()
-    doc = judge(program, source, families, text)
+    sandboxed, why = sandbox.available()
+    if text and not sandboxed:
+        say(f"not sandboxed: {why}; your own file runs with your rights")
+    doc = judge(program, source, families, text, sandboxed)
     if text:
         for line in verdict.render_diagnoses(doc) + verdict.render_notes(doc):
             say(line)

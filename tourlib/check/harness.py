@@ -1,6 +1,7 @@
 """Runs the test suite's harness on the cases of one program and reads back what each
 case did, as the harness recorded it (gtest's JSON results with the properties the test
 support adds: what the program printed, its environment, whether it hung)."""
+import concurrent.futures
 import json
 import os
 import subprocess
@@ -49,34 +50,46 @@ def owned_cases(binary, name):
     return [row[0] for row in rows if len(row) == 2 and row[1] == name]
 
 
-def run_cases(binary, name, workdir, shards=2, extra_env=()):
+def run_cases(binary, name, workdir, shards=2, runner=None):
     """Runs the cases of `name` in `binary`, `shards` harness processes at once (one per
-    core of a small machine), and returns them in table order."""
+    core of a small machine). Returns them in table order, and why the harness was
+    stopped if it was ("" if not). `runner(argv, env, output)`, if given, runs one
+    harness process (in a sandbox) and returns why it stopped it, or ""."""
     names = owned_cases(binary, name)
     if not names:
-        return []
+        return [], ""
     harness = os.path.basename(binary)
-    outputs, processes = [], []
+    outputs, commands = [], []
     for index in range(shards):
         output = os.path.join(workdir, f"{harness}-{index}.json")
         if os.path.exists(output):
             os.remove(output)
         outputs.append(output)
-        env = catalogue.clean_environment({"GTEST_TOTAL_SHARDS": str(shards),
-                                           "GTEST_SHARD_INDEX": str(index),
-                                           "SUITE_RUN_TIMEOUT": str(RUN_TIMEOUT),
-                                           **dict(extra_env)})
-        processes.append(subprocess.Popen(
-            [binary, "--gtest_filter=" + ":".join(names), f"--gtest_output=json:{output}"],
-            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            start_new_session=True))
+        env = {"GTEST_TOTAL_SHARDS": str(shards), "GTEST_SHARD_INDEX": str(index),
+               "SUITE_RUN_TIMEOUT": str(RUN_TIMEOUT)}
+        commands.append(([binary, "--gtest_filter=" + ":".join(names),
+                          f"--gtest_output=json:{output}"], env, output))
+    if runner is None:
+        stopped = run_directly(commands)
+    else:
+        with concurrent.futures.ThreadPoolExecutor(shards) as pool:
+            stopped = next((r for r in pool.map(lambda c: runner(*c), commands) if r), "")
+    if stopped and not all(os.path.exists(o) for o in outputs):
+        return [], stopped
+    return read_results(outputs, names, binary), stopped
+
+
+def run_directly(commands):
+    processes = [subprocess.Popen(argv, env=catalogue.clean_environment(env),
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                  start_new_session=True) for argv, env, _ in commands]
     try:
         for process in processes:
             process.wait()
     finally:  # interrupted: stop the harness, which ends the program it runs
         for process in processes:
             stop(process)
-    return read_results(outputs, names, binary)
+    return ""
 
 
 def read_results(outputs, names, binary="the harness"):
