@@ -24,12 +24,15 @@ SHOWN = {"pass": "passed", "fail": "failed", "error": "not checked"}
 
 
 def command(case):
-    """The command that runs a case's program as the case last ran it."""
+    """The command that runs a case's program as the case last ran it ("" for a case
+    that ran no program: a look at how it was built)."""
+    if not case.path:
+        return ""
     words = [shlex.quote(v) for v in case.environment]
     if case.processors:
         words.append(f"taskset -c 0-{case.processors - 1}" if case.processors > 1
                      else "taskset -c 0")
-    rel = os.path.relpath(case.path) if case.path else "?"
+    rel = os.path.relpath(case.path)
     words.append(rel if rel.startswith((".", "/")) else "./" + rel)
     return " ".join(words)
 
@@ -81,8 +84,9 @@ def render_family(family):
 def render_case(case):
     where = ", ".join(case["environment"] + ([f"processors={case['processors']}"]
                                               if case["processors"] else []))
-    out = [f"first failing case: {where or 'the default environment'}",
-           f"  run it: {case['command']}"]
+    out = [f"first failing case: {where or 'the default environment'}"]
+    if case["command"]:
+        out.append(f"  run it: {case['command']}")
     out += ["  " + line for line in case["message"].splitlines()]
     for place in case["lines"]:
         label = f"   ({place['label']})" if place["label"] else ""
