@@ -1,7 +1,8 @@
-// The output reader and the clean-end check that every program test relies on.
+// The output reader, the clean-end check and the processor counts every program test relies on.
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <regex>
 
 #include "child.hpp"
 #include "records.hpp"
@@ -120,6 +121,40 @@ TEST(Run, KillsAProgramWritingPastTheOutputCap) {
       EXPECT_NE(std::string(suite::ended_cleanly(r).message()).find("more on " + row.capped),
                 std::string::npos);
     }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The value printed after `label` on a line of `out`, or -1 if no line has it.
+long long value_after(const std::string& out, const std::string& label) {
+  std::smatch m;
+  if (!std::regex_search(out, m, std::regex("(^|\n)" + label + "(\\d+)"))) return -1;
+  return std::stoll(m[2]);
+}
+
+// A case may ask for more processors than the tests run on: the runtime then counts the
+// processors asked for (processors.cpp), and forms its default team from them.
+TEST(Processors, TheRuntimeCountsWhatTheCaseAsks) {
+  for (int cpus : {1, 2, 3, 4, 7}) {
+    SCOPED_TRACE("cpus=" + std::to_string(cpus));
+    suite::Result r = suite::run("env_report", {}, cpus);
+    ASSERT_TRUE(suite::ended_cleanly(r));
+    EXPECT_EQ(value_after(r.out, "Numero de procesadores: "), cpus);
+    EXPECT_EQ(value_after(r.out, "Numero de hilos: "), cpus) << "the default team";
+  }
+}
+
+// A program that loads no runtime writes the same whatever count it is given.
+TEST(Processors, ProgramsWithoutARuntimeAreUnchanged) {
+  for (const std::string& name : suite::program_names()) {
+    if (suite::loads_openmp_runtime(name)) continue;
+    SCOPED_TRACE(name);
+    suite::Result told = suite::run(name, {}, 7);
+    ASSERT_TRUE(suite::ended_cleanly(told));
+    EXPECT_EQ(told.out, suite::run(name).out);
   }
 }
 

@@ -29,26 +29,57 @@ bool runtime_variable(const std::string& entry) {
                      [&entry](const std::string& prefix) { return entry.rfind(prefix, 0) == 0; });
 }
 
-std::vector<std::string> child_environment(const Env& extra) {
+// The entry KEY=VALUE for `key` among `env`'s, or env.end().
+std::vector<std::string>::iterator entry_of(std::vector<std::string>& env, const std::string& key) {
+  return std::find_if(env.begin(), env.end(), [&key](const std::string& e) {
+    return e.size() > key.size() && e.compare(0, key.size(), key) == 0 && e[key.size()] == '=';
+  });
+}
+
+// The value `env` gives `key` (empty if none).
+std::string value_of(std::vector<std::string>& env, const std::string& key) {
+  auto e = entry_of(env, key);
+  return e == env.end() ? "" : e->substr(key.size() + 1);
+}
+
+void set(std::vector<std::string>& env, const std::string& key, const std::string& value) {
+  auto e = entry_of(env, key);
+  if (e == env.end())
+    env.push_back(key + "=" + value);
+  else
+    *e = key + "=" + value;
+}
+
+// What makes a program count `count` processors when it may run on fewer: the preloaded
+// library answers the runtime's questions with that count (processors.cpp), ahead of any
+// library already preloaded. LLVM's runtime is told to leave affinity alone, or it reads
+// the processors through a raw system call that no library can answer. AddressSanitizer
+// is told not to insist on coming first among the libraries, which the preload does.
+void count_processors(std::vector<std::string>& env, int count) {
+  set(env, "SUITE_PROCESSORS", std::to_string(count));
+  std::string preload = value_of(env, "LD_PRELOAD");
+  set(env, "LD_PRELOAD", config::kProcessorsLibrary + (preload.empty() ? "" : ":" + preload));
+  if (config::kLlvmRuntime) set(env, "KMP_AFFINITY", "disabled");
+  if (std::string(config::kSanitize).find("address") != std::string::npos) {
+    std::string options = value_of(env, "ASAN_OPTIONS");
+    set(env, "ASAN_OPTIONS", options + (options.empty() ? "" : ":") + "verify_asan_link_order=0");
+  }
+}
+
+// The parent's environment without the runtimes' variables, then the build's own and the
+// launch's; `count` > 0: processors the program must count beyond those it runs on.
+std::vector<std::string> child_environment(const Env& extra, int count) {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e)
     if (!runtime_variable(*e)) env.emplace_back(*e);
-  auto set = [&env](const std::string& key, const std::string& value) {
-    std::string prefix = key + "=";
-    for (auto& e : env)
-      if (e.rfind(prefix, 0) == 0) {
-        e = prefix + value;
-        return;
-      }
-    env.push_back(prefix + value);
-  };
   for (const char* entry : config::kChildEnv) {
     if (entry == nullptr) continue;
     std::string s(entry);
     size_t eq = s.find('=');
-    if (eq != std::string::npos) set(s.substr(0, eq), s.substr(eq + 1));
+    if (eq != std::string::npos) set(env, s.substr(0, eq), s.substr(eq + 1));
   }
-  for (const auto& [key, value] : extra) set(key, value);
+  for (const auto& [key, value] : extra) set(env, key, value);
+  if (count > 0) count_processors(env, count);
   return env;
 }
 
@@ -224,7 +255,10 @@ Result run(const Launch& launch) {
   }
   std::vector<std::string> argv_s{launch.path};
   argv_s.insert(argv_s.end(), launch.args.begin(), launch.args.end());
-  std::vector<std::string> env_s = child_environment(launch.env);
+  // More processors than this process may run on: the program runs on all of them and
+  // is told the count the launch asks for.
+  const bool beyond = launch.cpus > available_cpus();
+  std::vector<std::string> env_s = child_environment(launch.env, beyond ? launch.cpus : 0);
   std::vector<char*> argv = pointers(argv_s), envp = pointers(env_s);
   cpu_set_t cpus = first_cpus(launch.cpus);
 
