@@ -176,7 +176,17 @@ void record(const Launch& launch, const Result& r, bool started = true) {
     return;
   ::testing::Test::RecordProperty("path", launch.path);
   ::testing::Test::RecordProperty("environment", describe(launch.env));
-  ::testing::Test::RecordProperty("processors", launch.cpus);
+  if (launch.cpus > available_cpus()) {
+    // Run on every processor, and told of more: the variables that tell it.
+    std::vector<std::string> told;
+    count_processors(told, launch.cpus);
+    std::string words;
+    for (const std::string& t : told) words += (words.empty() ? "" : " ") + t;
+    ::testing::Test::RecordProperty("told", words);
+    ::testing::Test::RecordProperty("processors", 0);
+  } else {
+    ::testing::Test::RecordProperty("processors", launch.cpus);
+  }
   if (r.timed_out) ::testing::Test::RecordProperty("hung", started ? "ran" : "not started");
   ::testing::Test::RecordProperty("stdout", r.out.substr(0, 3000));
   if (r.out.size() > 3000)

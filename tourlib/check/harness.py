@@ -28,6 +28,11 @@ class Case:
         self.path = test.get("path", "")
         self.environment = test.get("environment", "").split()
         self.processors = int(test.get("processors", 0))
+        # The variables that told the program of more processors than it runs on.
+        self.told = test.get("told", "").split()
+        for word in self.told:
+            if word.startswith("SUITE_PROCESSORS="):
+                self.processors = int(word.split("=", 1)[1])
         self.hung = test.get("hung", "")  # "ran": it ran past its deadline
 
     @property

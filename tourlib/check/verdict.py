@@ -28,8 +28,8 @@ def command(case):
     that ran no program: a look at how it was built)."""
     if not case.path:
         return ""
-    words = [shlex.quote(v) for v in case.environment]
-    if case.processors:
+    words = [shlex.quote(v) for v in case.told + case.environment]
+    if case.processors and not case.told:
         words.append(f"taskset -c 0-{case.processors - 1}" if case.processors > 1
                      else "taskset -c 0")
     rel = os.path.relpath(case.path)
