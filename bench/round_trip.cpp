@@ -114,6 +114,7 @@ int main(int argc, char** argv) {
                  arg.c_str());
     return 2;
   }
+  const double target = static_cast<double>(target_us) * 1e-6;
   const std::vector<int> cpus = allowed_processors();
   if (cpus.size() < 2) {
     std::fprintf(stderr, "round_trip: needs two processors, this process may use %zu\n",
@@ -125,8 +126,8 @@ int main(int argc, char** argv) {
   time_exchanges(exchanges, cpus[0], cpus[1]);  // wakes both processors: not timed
   for (;;) {
     const double t = time_exchanges(exchanges, cpus[0], cpus[1]);
-    if (t * 1e6 >= target_us / 4.0 || exchanges > (1L << 40)) {
-      exchanges = static_cast<long>(static_cast<double>(exchanges) * target_us * 1e-6 / t) + 1;
+    if (t >= target / 4 || exchanges > (1L << 40)) {
+      exchanges = static_cast<long>(static_cast<double>(exchanges) * target / t) + 1;
       break;
     }
     exchanges *= 2;
