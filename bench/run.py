@@ -13,8 +13,8 @@ test + sd of the reference) over the timed repetitions. Teams no larger than the
 processors run with their threads bound to the cores (OMP_PROC_BIND=close,
 OMP_PLACES=cores); larger teams are oversubscribed and marked so. A figure is marked
 busy (untrustworthy) when other processes took more than BUSY_SHARE of the processors
-while it was measured, or the load average before the run was above BUSY_LOAD per
-processor. The floor is one cache line's round trip between two cores (bench/round_trip).
+while it was measured, or when just before it more than BUSY_LOAD threads of other
+processes per processor were waiting to run. The floor is one cache line's round trip between two cores (bench/round_trip).
 
 Writes into the output folder: overhead.csv (runtime,construct,threads,overhead_us,
 low_us,high_us,round_trips,others_share,trusted,oversubscribed), overhead.md (the same
@@ -53,10 +53,13 @@ RUNTIMES = {"libgomp": ("default", "GCC"), "libomp": ("clang", "Clang")}
 # depend on where the scheduler happened to put them.
 BOUND = {"OMP_PROC_BIND": "close", "OMP_PLACES": "cores"}
 # The trust rule: a figure is busy (untrustworthy) when other processes took more than
-# BUSY_SHARE of the processors while it was measured, or when the load average (1 min)
-# before the run was above BUSY_LOAD per processor.
+# BUSY_SHARE of the processors while it was measured, or when the load just before it
+# (other runnable threads, averaged over LOAD_SAMPLES looks) was above BUSY_LOAD per
+# processor. The load average is no use here: it lags by minutes and counts the
+# benchmark's own oversubscribed teams.
 BUSY_SHARE = 0.10
 BUSY_LOAD = 0.5
+LOAD_SAMPLES = 20
 # (repetitions, microseconds per repetition of a test, runs of each whole program)
 FULL = (20, 10000, 21)
 QUICK = (8, 1000, 5)
@@ -198,24 +201,42 @@ def others_share(busy, own, elapsed, cpus):
     return min(1.0, max(0.0, busy - own) / (elapsed * cpus))
 
 
-def trust(share, load_before, cpus):
+def trust(share, load, cpus):
     """(trusted, reason): a figure is busy (untrustworthy) when others took more than
-    BUSY_SHARE of the processors while it was measured, or the load average before the
-    run was above BUSY_LOAD per processor."""
+    BUSY_SHARE of the processors while it was measured, or when the load just before it
+    (other runnable threads) was above BUSY_LOAD per processor."""
     reasons = []
     if share > BUSY_SHARE:
         reasons.append(f"other processes took {share:.0%} of the processors")
-    if load_before > BUSY_LOAD * cpus:
-        reasons.append(f"load average {load_before:.2f} before the run")
+    if load > BUSY_LOAD * cpus:
+        reasons.append(f"{load:.2f} other threads waiting to run just before")
     return not reasons, "; ".join(reasons)
 
 
+def runnable_others(ours=0, samples=LOAD_SAMPLES, gap=0.005):
+    """Threads of other processes ready to run, averaged over a few looks at
+    /proc/loadavg (its fourth field counts the runnable ones, this script among them;
+    `ours` more of them are our own)."""
+    total = 0
+    for k in range(samples):
+        with open("/proc/loadavg") as f:
+            total += max(0, int(f.read().split()[3].split("/")[0]) - 1 - ours)
+        if k + 1 < samples:
+            time.sleep(gap)
+    return total / samples
+
+
 class Watch:
-    """Measures the share of the processors other processes take while a block runs;
-    `extra_own` adds the processor seconds of our own children that are not waited for
-    inside it (the busy loops)."""
+    """Measures the load just before a block and the share of the processors other
+    processes take while it runs; `ours` runnable processes of our own (the busy loops)
+    do not count as load, and `extra_own` adds their processor seconds, which no wait
+    inside the block collects."""
+
+    def __init__(self, ours=0):
+        self.ours = ours
 
     def __enter__(self):
+        self.load = runnable_others(self.ours)
         self.start = (time.monotonic(), processor_seconds(), own_seconds())
         self.extra_own = 0.0
         return self
@@ -288,7 +309,8 @@ def measure_overheads(scratch, runtimes, names, teams, reps, target_us, record):
                     overhead, low, high = interval(*times)
                     rows.append({"runtime": runtime, "construct": construct, "threads": team,
                                  "overhead_us": overhead, "low_us": low, "high_us": high,
-                                 "others_share": watch.share, "oversubscribed": team > cpus})
+                                 "others_share": watch.share, "load": watch.load,
+                                 "oversubscribed": team > cpus})
         progress(f"  ({time.monotonic() - started:.1f} s)", end="\n")
     return rows
 
@@ -305,7 +327,7 @@ def measure_floor(scratch, reps, target_us):
     progress(f" {overhead * 1000:.0f} ns", end="\n")
     return {"runtime": "hardware", "construct": "round_trip", "threads": team,
             "overhead_us": overhead, "low_us": low, "high_us": high,
-            "others_share": watch.share, "oversubscribed": False}
+            "others_share": watch.share, "load": watch.load, "oversubscribed": False}
 
 
 def with_round_trips(rows, floor):
@@ -318,9 +340,9 @@ def with_round_trips(rows, floor):
     return rows
 
 
-def with_trust(rows, load_before, cpus):
+def with_trust(rows, cpus):
     for r in rows:
-        r["trusted"], r["busy_reason"] = trust(r["others_share"], load_before, cpus)
+        r["trusted"], r["busy_reason"] = trust(r["others_share"], r["load"], cpus)
     return rows
 
 
@@ -365,13 +387,14 @@ def measure_waiting(scratch, teams, reps, target_us, delay):
             args = ["--threads", ",".join(map(str, teams)), "--reps", str(reps),
                     "--target-us", str(target_us), "--delay-length", delay, "parallel"]
             before = sum(process_seconds(loop.pid) for loop in loops)
-            with Watch() as watch:
+            with Watch(len(loops)) as watch:
                 found = [item for item in overhead_lines(
                     scratch, [binary("libgomp", "overhead")] + args, clean_environment(extra))
                     if item[0] != "#"]
                 watch.extra_own = sum(process_seconds(loop.pid) for loop in loops) - before
             for item in found:
-                results[(background, policy, item[1])] = interval(*item[3:]) + (watch.share,)
+                results[(background, policy, item[1])] = interval(*item[3:]) + (watch.share,
+                                                                                watch.load)
             progress(f" {background}/{policy}")
         for loop in loops:
             loop.kill()
@@ -433,7 +456,7 @@ def cell(row, unit=1.0):
 
 
 CSV_FIELDS = ["runtime", "construct", "threads", "overhead_us", "low_us", "high_us",
-              "round_trips", "others_share", "trusted", "oversubscribed"]
+              "round_trips", "others_share", "load", "trusted", "oversubscribed"]
 
 
 def overhead_csv(rows):
@@ -445,7 +468,7 @@ def overhead_csv(rows):
         writer.writerow({**r, **{k: f"{r[k]:.4f}" for k in ("overhead_us", "low_us", "high_us")},
                          "round_trips": "" if r.get("round_trips") is None
                          else f"{r['round_trips']:.2f}",
-                         "others_share": f"{r['others_share']:.3f}",
+                         "others_share": f"{r['others_share']:.3f}", "load": f"{r['load']:.2f}",
                          "trusted": "yes" if r["trusted"] else "no",
                          "oversubscribed": "yes" if r["oversubscribed"] else "no"})
     return out.getvalue()
@@ -453,8 +476,9 @@ def overhead_csv(rows):
 
 def trust_note(cpus):
     return (f"**BUSY**: not to be trusted: other processes took more than {BUSY_SHARE:.0%} of "
-            f"the processors while the figure was measured, or the load average (1 min) before "
-            f"the run was above {BUSY_LOAD * cpus:g} ({BUSY_LOAD:g} per processor). Teams of more "
+            f"the processors while the figure was measured, or just before it more than "
+            f"{BUSY_LOAD * cpus:g} of their threads ({BUSY_LOAD:g} per processor) were waiting "
+            f"to run. Teams of more "
             f"than {cpus} threads are oversubscribed: more threads than the {cpus} processors, "
             "so waiting for a processor dominates their figures.\n")
 
@@ -498,6 +522,7 @@ def waiting_rows(teams, results):
              "low_us": results[(background, policy, t)][1],
              "high_us": results[(background, policy, t)][2],
              "others_share": results[(background, policy, t)][3],
+             "load": results[(background, policy, t)][4],
              "oversubscribed": t > cpus, "round_trips": None}
             for background in ("idle", "busy") for policy in ("default", "passive") for t in teams]
 
@@ -627,8 +652,8 @@ def plot(rows, teams, floor):
            'reference). Hollow, on the bottom edge: not significant (the interval includes zero); '
            'its bar shows how high the interval reaches</text>',
            f'<text x="20" y="56" fill="#d00">red ×: busy, not to be trusted (others took more '
-           f'than {BUSY_SHARE:.0%} of the processors, or the load was above {BUSY_LOAD:g} per '
-           'processor before the run)</text>']
+           f'than {BUSY_SHARE:.0%} of the processors, or more than {BUSY_LOAD:g} of their threads '
+           'per processor were waiting to run just before)</text>']
     for k, (title, names) in enumerate(PLOT_PANELS):
         series = {(c, rt): {r["threads"]: r for r in rows
                             if r["construct"] == c and r["runtime"] == rt}
@@ -668,7 +693,8 @@ def runtime_text(runtime):
             f"openmp runtime {library_text}")
 
 
-def machine(record, runtimes, teams, settings, load_before, load_after, others, seconds, floor):
+def machine(record, runtimes, teams, settings, load_before, load_after, others, runnable,
+            seconds, floor):
     cpuinfo = {}
     with open("/proc/cpuinfo") as f:
         for line in f:
@@ -684,7 +710,7 @@ def machine(record, runtimes, teams, settings, load_before, load_after, others, 
     if "Hypervisor vendor" in lscpu:
         topology += f", virtual machine ({lscpu['Hypervisor vendor']})"
     cpus = os.cpu_count() or 1
-    trusted, reason = trust(others, load_before[0], cpus)
+    trusted, reason = trust(others, runnable, cpus)
     fmt = lambda load: ", ".join(f"{v:.2f}" for v in load)
     floor_text = (f"{floor['overhead_us'] * 1000:.1f} ns ({floor['low_us'] * 1000:.1f} to "
                   f"{floor['high_us'] * 1000:.1f})" if floor else "not measured")
@@ -696,8 +722,9 @@ def machine(record, runtimes, teams, settings, load_before, load_after, others, 
             + f"method: {settings}\n"
             f"cache-line round trip between two processors (bench/round_trip): {floor_text}\n"
             f"trust rule: a figure is BUSY when other processes took more than {BUSY_SHARE:.0%} "
-            f"of the processors while it was measured, or the load average (1 min) before the "
-            f"run was above {BUSY_LOAD * cpus:g}\n"
+            f"of the processors while it was measured, or when just before it more than "
+            f"{BUSY_LOAD * cpus:g} threads of other processes were waiting to run\n"
+            f"other threads waiting to run before the run: {runnable:.2f}\n"
             f"load average before (1, 5, 15 min): {fmt(load_before)}\n"
             f"load average after (1, 5, 15 min; counts this run's own threads, up to "
             f"{max(teams)} at a time): {fmt(load_after)}\n"
@@ -750,9 +777,10 @@ def main():
         started = time.monotonic()
         load_before = os.getloadavg()
         busy_before, own_before = processor_seconds(), own_seconds()
-        if load_before[0] > 0.5:
-            print(f"note: load average {load_before[0]:.2f}: the machine has been busy, so the "
-                  "figures may be noisy (machine.txt will say how busy it was during the run)",
+        runnable = runnable_others()
+        if runnable > BUSY_LOAD * (os.cpu_count() or 1):
+            print(f"note: {runnable:.1f} threads of other processes are waiting to run: the "
+                  "figures measured while the machine is this busy will be marked BUSY",
                   file=sys.stderr)
         cpus = os.cpu_count() or 1
         build(scratch, args.runtimes)
@@ -761,10 +789,10 @@ def main():
         floor = measure_floor(scratch, reps, target_us) if cpus >= 2 else None
         rows = measure_overheads(scratch, args.runtimes, [name for name, _ in described],
                                  args.threads, reps, target_us, record)
-        rows = with_trust(with_round_trips(rows, floor), load_before[0], cpus)
+        rows = with_trust(with_round_trips(rows, floor), cpus)
         wait_teams, waiting = measure_waiting(scratch, args.threads, reps, target_us,
                                               record["delay"])
-        wait_rows = with_trust(waiting_rows(wait_teams, waiting), load_before[0], cpus)
+        wait_rows = with_trust(waiting_rows(wait_teams, waiting), cpus)
         processes = process_table(runs)
         load_after = os.getloadavg()
         seconds = time.monotonic() - started
@@ -772,7 +800,7 @@ def main():
         others = others_share(processor_seconds() - busy_before, own_seconds() - own_before,
                               seconds, cpus)
         if floor is not None:
-            floor = with_trust([floor], load_before[0], cpus)[0]
+            floor = with_trust([floor], cpus)[0]
         settings = (f"{reps} repetitions, each about {target_us} µs of the test and the same "
                     f"number of executions of the reference; delay "
                     f"{record.get('delay_text', '?').replace('us', 'µs')} when calibrated by "
@@ -788,7 +816,7 @@ def main():
             "waiting.md": waiting_table(wait_teams, wait_rows),
             "processes.md": processes,
             "machine.txt": machine(record, args.runtimes, args.threads, settings, load_before,
-                                   load_after, others, seconds, floor),
+                                   load_after, others, runnable, seconds, floor),
         })
     except Interrupted as stop:
         # Ctrl-C or a signal: no file was renamed, so the folder is as it was.

@@ -105,8 +105,8 @@ def ratio_cell(ours, theirs):
     return ratio, f"{ratio:.2f}" + ("" if abs(ratio - 1) <= AGREE else " ✗")
 
 
-def table(results, runtimes, load_before):
-    """results: {(runtime, construct, team): (ours, EPCC's, share)}."""
+def table(results, runtimes):
+    """results: {(runtime, construct, team): (ours, EPCC's, others' share, load)}."""
     cpus = os.cpu_count() or 1
     head = " | ".join(f"{t} thr.: ours, EPCC (µs) | ours / EPCC" for t in TEAMS)
     lines = [f"| Runtime | Ours / EPCC's | {head} |", "|---|---|" + "---:|---:|" * len(TEAMS)]
@@ -115,8 +115,8 @@ def table(results, runtimes, load_before):
         for construct, name in PAIRS:
             cells = []
             for team in TEAMS:
-                ours, theirs, share = results[(runtime, construct, team)]
-                trusted, _ = run.trust(share, load_before, cpus)
+                ours, theirs, share, load = results[(runtime, construct, team)]
+                trusted, _ = run.trust(share, load, cpus)
                 ratio, text = ratio_cell(ours[0], theirs[0])
                 total += 1
                 agree += ratio is not None and abs(ratio - 1) <= AGREE
@@ -152,7 +152,6 @@ def main():
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, run.interrupt)
     try:
-        load_before = os.getloadavg()[0]
         run.build(scratch, args.runtimes)
         programs = {rt: build_syncbench(source, rt, scratch.dir) for rt in args.runtimes}
         results = {}
@@ -164,13 +163,17 @@ def main():
                     with run.Watch() as watch:
                         ours = our_overhead(scratch, runtime, construct, team)
                         theirs = epcc_overhead(programs[runtime], name, team)
-                    results[(runtime, construct, team)] = (ours, theirs, watch.share)
+                    results[(runtime, construct, team)] = (ours, theirs, watch.share, watch.load)
                     run.progress(f" {construct} {ours[0] / theirs[0]:.2f}" if theirs[0] > 0
                                  else f" {construct} –")
                 run.progress("", end="\n")
-        text, agree, total = table(results, args.runtimes, load_before)
-        text = (f"Measured {time.strftime('%Y-%m-%d %H:%M %Z')}, load average {load_before:.2f} "
-                f"before; EPCC's syncbench v4.0 from {source}.\n\n" + text)
+        text, agree, total = table(results, args.runtimes)
+        text = (f"Measured {time.strftime('%Y-%m-%d %H:%M %Z')}; EPCC's syncbench v4.0 from "
+                f"{os.path.basename(source)}, built with -O3 -fopenmp.\n\n" + text
+                + "**BUSY**: measured while the machine was busy, by bench/run.py's rule (other "
+                f"processes took more than {run.BUSY_SHARE:.0%} of the processors during the pair, "
+                f"or more than {run.BUSY_LOAD:g} of their threads per processor waited to run just "
+                "before it).\n")
         run.write_all(scratch, out_dir, {os.path.basename(args.out): text})
     except run.Interrupted as stop:
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):

@@ -16,10 +16,10 @@ import yardstick  # noqa: E402
 
 
 def row(construct="parallel", threads=2, overhead=1.0, low=0.5, high=1.5, runtime="libgomp",
-        share=0.0, trusted=True, oversubscribed=False):
+        share=0.0, trusted=True, oversubscribed=False, load=0.0):
     return {"runtime": runtime, "construct": construct, "threads": threads,
             "overhead_us": overhead, "low_us": low, "high_us": high, "others_share": share,
-            "trusted": trusted, "oversubscribed": oversubscribed}
+            "load": load, "trusted": trusted, "oversubscribed": oversubscribed}
 
 
 class Statistics(unittest.TestCase):
@@ -60,11 +60,11 @@ class TrustRule(unittest.TestCase):
                 self.assertAlmostEqual(run.others_share(busy, own, elapsed, cpus), want)
 
     def test_trust(self):
-        # (others' share, load average before, processors) -> trusted, words in the reason
+        # (others' share, others' runnable threads, processors) -> trusted, words in the reason
         cases = [(0.0, 0.3, 2, True, []),
                  (run.BUSY_SHARE, run.BUSY_LOAD * 2, 2, True, []),
                  (run.BUSY_SHARE + 0.01, 0.0, 2, False, ["11%"]),
-                 (0.0, run.BUSY_LOAD * 2 + 0.01, 2, False, ["load average 1.01"]),
+                 (0.0, run.BUSY_LOAD * 2 + 0.01, 2, False, ["1.01 other threads"]),
                  (0.0, 1.5, 4, True, []),
                  (0.68, 69.96, 2, False, ["68%", "69.96"])]
         for share, load, cpus, trusted, words in cases:
@@ -95,6 +95,14 @@ class FloorAndTeams(unittest.TestCase):
                 else:
                     self.assertAlmostEqual(got, want)
 
+    def test_runnable_others(self):
+        # (fourth field of /proc/loadavg, our own runnable processes) -> others waiting
+        cases = [("1/300", 0, 0.0), ("4/300", 0, 3.0), ("4/300", 2, 1.0), ("1/300", 2, 0.0)]
+        for field, ours, want in cases:
+            with self.subTest(field=field, ours=ours), mock.patch(
+                    "builtins.open", mock.mock_open(read_data=f"0.10 0.20 0.30 {field} 999\n")):
+                self.assertEqual(run.runnable_others(ours, samples=3, gap=0), want)
+
     def test_team_groups(self):
         # (teams, processors) -> [(group, bound?)]
         cases = [([1, 2, 4, 256], 2, [([1, 2], True), ([4, 256], False)]),
@@ -113,12 +121,13 @@ class Files(unittest.TestCase):
         rows = run.with_trust(run.with_round_trips(
             [row(threads=1, overhead=0.4, low=0.3, high=0.5),
              row(threads=2, runtime="libomp", share=0.5),
+             row(threads=2, construct="for", load=1.5),
              row(threads=4, overhead=60, low=50, high=70, oversubscribed=True)],
-            row("round_trip", 2, overhead=0.25, low=0.2, high=0.3, runtime="hardware")), 0.2, 2)
+            row("round_trip", 2, overhead=0.25, low=0.2, high=0.3, runtime="hardware")), 2)
         got = list(csv.DictReader(io.StringIO(run.overhead_csv(rows))))
         self.assertEqual(list(got[0]), run.CSV_FIELDS)
         want = [("libgomp", "1", "", "yes", "no"), ("libomp", "2", "4.00", "no", "no"),
-                ("libgomp", "4", "", "yes", "yes")]
+                ("libgomp", "2", "4.00", "no", "no"), ("libgomp", "4", "", "yes", "yes")]
         self.assertEqual([(r["runtime"], r["threads"], r["round_trips"], r["trusted"],
                            r["oversubscribed"]) for r in got], want)
 
