@@ -170,7 +170,7 @@ def main():
         text, agree, total = table(results, args.runtimes)
         text = (f"Measured {time.strftime('%Y-%m-%d %H:%M %Z')}; EPCC's syncbench v4.0 from "
                 f"{os.path.basename(source)}, built with -O3 -fopenmp.\n\n" + text
-                + "**BUSY**: measured while the machine was busy, by bench/run.py's rule (other "
+                + "\n**BUSY**: measured while the machine was busy, by bench/run.py's rule (other "
                 f"processes took more than {run.BUSY_SHARE:.0%} of the processors during the pair, "
                 f"or more than {run.BUSY_LOAD:g} of their threads per processor waited to run just "
                 "before it).\n")
