@@ -5,9 +5,9 @@ to run.
     python3 bench/run.py --out /tmp/run2; python3 bench/run.py --out /tmp/run3
     python3 bench/compare.py bench/results /tmp/run2 /tmp/run3 --out bench/results/runs.md
 
-Prints (or writes to --out, whole) a table with each run's overhead per construct and
-team size (from overhead.csv and waiting.csv), and the largest over the smallest where
-every run found it significant.
+Prints (or writes to --out, whole) a table with each run's overhead per runtime,
+construct and team size (from overhead.csv and waiting.csv), and the largest over the
+smallest where every run found it significant and none was marked busy.
 """
 import argparse
 import csv
@@ -23,8 +23,9 @@ def fail(message):
 
 
 def load(folder):
-    """{(construct, team): (overhead, low, high)} from a run's overhead.csv and, where
-    the run wrote one, its waiting.csv."""
+    """{(runtime, construct, team): (overhead, low, high, trusted)} from a run's
+    overhead.csv and, where the run wrote one, its waiting.csv. Files of runs made before
+    the runtime and trust columns existed count as libgomp's, trusted."""
     results = {}
     for name in ("overhead.csv", "waiting.csv"):
         path = os.path.join(folder, name)
@@ -33,7 +34,8 @@ def load(folder):
         try:
             with open(path) as f:
                 rows = list(csv.DictReader(f))
-            results.update({(r["construct"], int(r["threads"])): tuple(float(r[k]) for k in FIELDS)
+            results.update({(r.get("runtime", "libgomp"), r["construct"], int(r["threads"])):
+                            tuple(float(r[k]) for k in FIELDS) + (r.get("trusted", "yes") == "yes",)
                             for r in rows})
         except OSError as e:
             fail(f"cannot read {path}: {e.strerror}")
@@ -56,11 +58,11 @@ def conditions(folder):
 
 def table(folders, runs):
     keys = list(dict.fromkeys(key for run in runs for key in run))  # in the runs' order
-    lines = ["| Construct | Threads | " + " | ".join(f"run {k + 1} (µs)" for k in range(len(runs)))
-             + " | Largest / smallest |",
-             "|---|---:|" + "---:|" * (len(runs) + 1)]
-    for construct, team in keys:
-        values = [run.get((construct, team)) for run in runs]
+    lines = ["| Runtime | Construct | Threads | "
+             + " | ".join(f"run {k + 1} (µs)" for k in range(len(runs))) + " | Largest / smallest |",
+             "|---|---|---:|" + "---:|" * (len(runs) + 1)]
+    for runtime, construct, team in keys:
+        values = [run.get((runtime, construct, team)) for run in runs]
         cells = []
         for v in values:
             if v is None:
@@ -68,11 +70,12 @@ def table(folders, runs):
             elif v[1] <= 0 <= v[2]:
                 cells.append("n.s.")
             else:
-                cells.append(f"{v[0]:.4g}")
-        estimates = [v[0] for v in values if v is not None and not v[1] <= 0 <= v[2]]
+                cells.append(f"{v[0]:.4g}" + ("" if v[3] else " BUSY"))
+        estimates = [v[0] for v in values if v is not None and not v[1] <= 0 <= v[2] and v[3]]
         ratio = (f"{max(estimates) / min(estimates):.2f}" if len(estimates) == len(runs)
                  and min(estimates) > 0 else "–")
-        lines.append(f"| `{construct}` | {team} | " + " | ".join(cells) + f" | {ratio} |")
+        lines.append(f"| {runtime} | `{construct}` | {team} | " + " | ".join(cells)
+                     + f" | {ratio} |")
     loads = "; ".join(f"run {k + 1} ({folder}): {conditions(folder)}"
                       for k, folder in enumerate(folders))
     return ("\n".join(lines) + "\n\nLoad average (1 min) before → after each run, and the share "

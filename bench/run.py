@@ -1,19 +1,29 @@
 #!/usr/bin/env python3
-"""Measures what the OpenMP constructs cost and how long each program takes.
+"""Measures what the OpenMP constructs cost, on GCC's runtime and on LLVM's, against the
+hardware's floor, and how long each program takes.
 
     python3 bench/run.py                       # build if needed, measure, write bench/results/
-    python3 bench/run.py --quick --out /tmp/r  # a run of under a minute, written elsewhere
+    python3 bench/run.py --quick --out /tmp/r  # a short run, written elsewhere
     python3 bench/run.py --threads 1,2         # only these team sizes
+    python3 bench/run.py --runtimes libgomp    # only GCC's runtime
 
-Overhead of a construct = the construct with a fixed delay inside, minus the delay alone
+Overhead of a construct = the construct with a fixed delay inside, minus its reference
 (run by one thread), per execution; the interval is that overhead +- 1.96 x (sd of the
-test + sd of the reference) over the timed repetitions. Writes into the output folder:
-overhead.csv (construct,threads,overhead_us,low_us,high_us), overhead.md (the same as a
-table), overhead.svg (its plot), waiting.csv and waiting.md (the parallel region under
-each wait policy, on an idle machine and on one whose processors other processes keep
-busy; constructs parallel_POLICY_MACHINE), processes.md (whole-program times) and
-machine.txt (where and when it was measured). Every file is written whole at the end:
-an interrupted run leaves the folder as it was (or absent, if the run created it).
+test + sd of the reference) over the timed repetitions. Teams no larger than the
+processors run with their threads bound to the cores (OMP_PROC_BIND=close,
+OMP_PLACES=cores); larger teams are oversubscribed and marked so. A figure is marked
+busy (untrustworthy) when other processes took more than BUSY_SHARE of the processors
+while it was measured, or when just before it more than BUSY_LOAD threads of other
+processes per processor were waiting to run. The floor is one cache line's round trip between two cores (bench/round_trip).
+
+Writes into the output folder: overhead.csv (runtime,construct,threads,overhead_us,
+low_us,high_us,round_trips,others_share,trusted,oversubscribed), overhead.md (the same
+as tables), overhead.svg (its plot), waiting.csv and waiting.md (the parallel region
+under each wait policy, on an idle machine and on one whose processors other processes
+keep busy; constructs parallel_POLICY_MACHINE, GCC's runtime), processes.md
+(whole-program times) and machine.txt (where and when it was measured). Every file is
+written whole at the end: an interrupted run leaves the folder as it was (or absent, if
+the run created it).
 """
 import argparse
 import csv
@@ -32,22 +42,26 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+sys.path.insert(0, ROOT)
+
+from tourlib.catalogue import clean_environment, read_manifest  # noqa: E402
+from tourlib.term import Failure  # noqa: E402
 BUILD = os.path.join(ROOT, "build", "default")
-OVERHEAD = os.path.join(BUILD, "bench", "overhead")
 RESULTS = os.path.join(HERE, "results")
 TEAMS = (1, 2, 4, 8, 16, 64, 256)
-CONSTRUCTS = [
-    ("parallel", "open and join a parallel region"),
-    ("for", "a for loop inside a region already open"),
-    ("barrier", "a barrier"),
-    ("parallel_for_100", "parallel for, 100 iterations of fixed work"),
-    ("parallel_for_10000", "parallel for, 10000 iterations of fixed work"),
-    ("atomic_int", "an atomic add to a shared int, per update"),
-    ("atomic_double", "an atomic add to a shared double, per update"),
-    ("reduction_clause", "a region with reduction(+:suma)"),
-    ("reduction_by_hand", "the same region, private subtotal and one atomic add per thread"),
-    ("lines_every_thread", "a line written by every thread, against all lines by one"),
-]
+# runtime: (configure preset and build folder, compiler's name)
+RUNTIMES = {"libgomp": ("default", "GCC"), "libomp": ("clang", "Clang")}
+# Threads of teams that fit the processors stay on one core each: a figure then does not
+# depend on where the scheduler happened to put them.
+BOUND = {"OMP_PROC_BIND": "close", "OMP_PLACES": "cores"}
+# The trust rule: a figure is busy (untrustworthy) when other processes took more than
+# BUSY_SHARE of the processors while it was measured, or when the load just before it
+# (other runnable threads, averaged over LOAD_SAMPLES looks) was above BUSY_LOAD per
+# processor. The load average is no use here: it lags by minutes and counts the
+# benchmark's own oversubscribed teams.
+BUSY_SHARE = 0.10
+BUSY_LOAD = 0.5
+LOAD_SAMPLES = 20
 # (repetitions, microseconds per repetition of a test, runs of each whole program)
 FULL = (20, 10000, 21)
 QUICK = (8, 1000, 5)
@@ -69,6 +83,14 @@ def team_list(text):
     return sorted(teams)
 
 
+def runtime_list(text):
+    runtimes = text.split(",")
+    if not runtimes or any(r not in RUNTIMES for r in runtimes) or len(set(runtimes)) != len(runtimes):
+        raise argparse.ArgumentTypeError(
+            f"takes distinct runtimes among {', '.join(RUNTIMES)} separated by commas, not '{text}'")
+    return [r for r in RUNTIMES if r in runtimes]
+
+
 def parse_args():
     parser = argparse.ArgumentParser(
         description=__doc__.splitlines()[0], formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -77,17 +99,14 @@ def parse_args():
                         help="folder for the results (default bench/results/)")
     parser.add_argument("--threads", metavar="LIST", type=team_list, default=list(TEAMS),
                         help="team sizes, e.g. 1,2,4 (default " + ",".join(map(str, TEAMS)) + ")")
+    parser.add_argument("--runtimes", metavar="LIST", type=runtime_list, default=list(RUNTIMES),
+                        help="OpenMP runtimes, e.g. libgomp (default libgomp,libomp: GCC's "
+                        "build in build/default and clang's in build/clang)")
     parser.add_argument("--quick", action="store_true",
                         help="fewer and shorter repetitions: under a minute, for a smoke check")
     # One line for a wrong argument, as for every other error.
     parser.error = lambda message: fail(f"{message} (see python3 bench/run.py --help)")
     return parser.parse_args()
-
-
-def clean_env(**extra):
-    env = {k: v for k, v in os.environ.items() if not k.startswith(("OMP_", "GOMP_", "KMP_"))}
-    env.update(extra)
-    return env
 
 
 class Interrupted(Exception):
@@ -121,12 +140,16 @@ def progress(text, end=""):
     print(text, end=end, flush=True)
 
 
-def build(scratch):
-    """Configures build/default if needed and builds the benchmark and the programs (not
-    the tests, which the measurements do not need)."""
+def binary(runtime, name):
+    return os.path.join(ROOT, "build", RUNTIMES[runtime][0], "bench", name)
+
+
+def build(scratch, runtimes):
+    """Configures each runtime's build folder if needed and builds the benchmark there,
+    and the programs in build/default (not the tests, which the measurements do not need)."""
     log = os.path.join(scratch.dir, "build.log")
     started = time.monotonic()
-    progress("building bench/overhead and the programs in build/default ...")
+    progress(f"building bench/ for {', '.join(runtimes)} and the programs ...")
 
     def run(step):
         with open(log, "w") as f:
@@ -135,22 +158,103 @@ def build(scratch):
                     sys.stderr.write("\n" + "".join(g.readlines()[-15:]))
                 fail(f"'{' '.join(step)}' failed (its last lines are above)")
 
-    if not os.path.exists(os.path.join(BUILD, "build.ninja")):
-        run(["cmake", "--preset", "default"])
-    if not os.path.exists(os.path.join(BUILD, "bench")):
-        fail("build/default has no bench/: configure it with SUITE_BENCHMARKS=ON")
-    with open(os.path.join(BUILD, "programs.tsv")) as f:
-        programs = [line.split("\t")[0] for line in f]
-    run(["cmake", "--build", "--preset", "default", "--target", "overhead", "empty_openmp"]
-        + programs)
+    for runtime in ["libgomp"] + [r for r in runtimes if r != "libgomp"]:
+        preset = RUNTIMES[runtime][0]
+        folder = os.path.join(ROOT, "build", preset)
+        if not os.path.exists(os.path.join(folder, "build.ninja")):
+            run(["cmake", "--preset", preset])
+        if not os.path.exists(os.path.join(folder, "bench")):
+            fail(f"build/{preset} has no bench/: configure it with SUITE_BENCHMARKS=ON")
+        targets = ["overhead"]
+        if runtime == "libgomp":
+            targets += ["round_trip", "empty_openmp"] + [p["name"] for p in read_manifest(BUILD)]
+        run(["cmake", "--build", "--preset", preset, "--target"] + targets)
     progress(f" {time.monotonic() - started:.0f} s", end="\n")
 
 
-def overhead_lines(scratch, args, env):
-    """Runs bench/overhead; yields ('#', key, value) for its header lines and
+def constructs(runtime):
+    """[(name, what it measures)] from the benchmark itself, the one list of them."""
+    out = subprocess.run([binary(runtime, "overhead"), "--describe"], capture_output=True,
+                         text=True)
+    if out.returncode != 0:
+        fail(f"bench/overhead --describe failed: {out.stderr.strip()}")
+    return [tuple(line.split("\t", 1)) for line in out.stdout.splitlines()]
+
+
+def processor_seconds():
+    """Processor seconds the whole machine has spent busy since boot (the hypervisor's
+    steal included)."""
+    with open("/proc/stat") as f:
+        ticks = [int(v) for v in f.readline().split()[1:9]]  # user .. steal
+    return (sum(ticks) - ticks[3] - ticks[4]) / os.sysconf("SC_CLK_TCK")  # less idle, iowait
+
+
+def own_seconds():
+    """Processor seconds this script and its finished children have used."""
+    t = os.times()
+    return t.user + t.system + t.children_user + t.children_system
+
+
+def others_share(busy, own, elapsed, cpus):
+    """The share of the processors that other processes took: the machine's busy
+    processor time less our own, over the processor time there was."""
+    if elapsed <= 0 or cpus < 1:
+        return 0.0
+    return min(1.0, max(0.0, busy - own) / (elapsed * cpus))
+
+
+def trust(share, load, cpus):
+    """(trusted, reason): a figure is busy (untrustworthy) when others took more than
+    BUSY_SHARE of the processors while it was measured, or when the load just before it
+    (other runnable threads) was above BUSY_LOAD per processor."""
+    reasons = []
+    if share > BUSY_SHARE:
+        reasons.append(f"other processes took {share:.0%} of the processors")
+    if load > BUSY_LOAD * cpus:
+        reasons.append(f"{load:.2f} other threads waiting to run just before")
+    return not reasons, "; ".join(reasons)
+
+
+def runnable_others(ours=0, samples=LOAD_SAMPLES, gap=0.005):
+    """Threads of other processes ready to run, averaged over a few looks at
+    /proc/loadavg (its fourth field counts the runnable ones, this script among them;
+    `ours` more of them are our own)."""
+    total = 0
+    for k in range(samples):
+        with open("/proc/loadavg") as f:
+            total += max(0, int(f.read().split()[3].split("/")[0]) - 1 - ours)
+        if k + 1 < samples:
+            time.sleep(gap)
+    return total / samples
+
+
+class Watch:
+    """Measures the load just before a block and the share of the processors other
+    processes take while it runs; `ours` runnable processes of our own (the busy loops)
+    do not count as load, and `extra_own` adds their processor seconds, which no wait
+    inside the block collects."""
+
+    def __init__(self, ours=0):
+        self.ours = ours
+
+    def __enter__(self):
+        self.load = runnable_others(self.ours)
+        self.start = (time.monotonic(), processor_seconds(), own_seconds())
+        self.extra_own = 0.0
+        return self
+
+    def __exit__(self, *_):
+        now = (time.monotonic(), processor_seconds(), own_seconds())
+        self.share = others_share(now[1] - self.start[1],
+                                  now[2] - self.start[2] + self.extra_own,
+                                  now[0] - self.start[0], os.cpu_count() or 1)
+
+
+def overhead_lines(scratch, command, env):
+    """Runs a program of bench/; yields ('#', key, value) for its header lines and
     (construct, team, innerreps, test mean, test sd, reference mean, reference sd)."""
-    child = subprocess.Popen([OVERHEAD] + args, env=env, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+    child = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             text=True)
     scratch.children.append(child)
     for line in child.stdout:
         fields = line.rstrip("\n").split("\t")
@@ -160,7 +264,8 @@ def overhead_lines(scratch, args, env):
             yield (fields[0], int(fields[1]), int(fields[2])) + tuple(float(v) for v in fields[3:7])
     error = child.stderr.read().strip()
     if child.wait() != 0:
-        fail(error.splitlines()[-1] if error else f"bench/overhead {' '.join(args)} failed")
+        name = os.path.basename(command[0])
+        fail(error.splitlines()[-1] if error else f"bench/{name} {' '.join(command[1:])} failed")
 
 
 def interval(test_mean, test_sd, ref_mean, ref_sd):
@@ -169,27 +274,77 @@ def interval(test_mean, test_sd, ref_mean, ref_sd):
     return overhead, overhead - half, overhead + half
 
 
-def measure_overheads(scratch, teams, reps, target_us, record):
+def team_groups(teams, cpus):
+    """The teams split into those that fit the processors (run bound to the cores) and
+    the oversubscribed ones (run unbound), each group only if it is not empty."""
+    fit = [t for t in teams if t <= cpus]
+    over = [t for t in teams if t > cpus]
+    return [(group, env) for group, env in ((fit, BOUND), (over, {})) if group]
+
+
+def measure_overheads(scratch, runtimes, names, teams, reps, target_us, record):
     rows = []
-    for k, (construct, _) in enumerate(CONSTRUCTS, 1):
+    cpus = os.cpu_count() or 1
+    for k, construct in enumerate(names, 1):
         started = time.monotonic()
-        progress(f"[{k:2}/{len(CONSTRUCTS)}] {construct:<19} threads")
-        # The first run calibrates the delay; every later run gets the same length.
-        args = ["--threads", ",".join(map(str, teams)), "--reps", str(reps),
-                "--target-us", str(target_us), construct]
-        if "delay" in record:
-            args[:0] = ["--delay-length", record["delay"]]
-        for item in overhead_lines(scratch, args, clean_env()):
-            if item[0] == "#":
-                record.setdefault(item[1], item[2].split("\t")[0])
-                record.setdefault(item[1] + "_text", item[2].replace("\t", " "))
-                continue
-            _, team, _, test_mean, test_sd, ref_mean, ref_sd = item
-            overhead, low, high = interval(test_mean, test_sd, ref_mean, ref_sd)
-            rows.append({"construct": construct, "threads": team, "overhead_us": overhead,
-                         "low_us": low, "high_us": high})
-            progress(f" {team}")
+        progress(f"[{k:2}/{len(names)}] {construct:<19}")
+        for runtime in runtimes:
+            progress(f" {runtime}:")
+            for group, extra in team_groups(teams, cpus):
+                # The first run calibrates the delay; every later run gets the same length.
+                args = ["--threads", ",".join(map(str, group)), "--reps", str(reps),
+                        "--target-us", str(target_us), construct]
+                if "delay" in record:
+                    args[:0] = ["--delay-length", record["delay"]]
+                with Watch() as watch:
+                    found = []
+                    for item in overhead_lines(scratch, [binary(runtime, "overhead")] + args,
+                                               clean_environment(extra)):
+                        if item[0] == "#":
+                            record.setdefault(item[1], item[2].split("\t")[0])
+                            record.setdefault(item[1] + "_text", item[2].replace("\t", " "))
+                            record.setdefault(f"{item[1]}_{runtime}", item[2].split("\t")[0])
+                            continue
+                        found.append(item)
+                        progress(f" {item[1]}")
+                for _, team, _, *times in found:
+                    overhead, low, high = interval(*times)
+                    rows.append({"runtime": runtime, "construct": construct, "threads": team,
+                                 "overhead_us": overhead, "low_us": low, "high_us": high,
+                                 "others_share": watch.share, "load": watch.load,
+                                 "oversubscribed": team > cpus})
         progress(f"  ({time.monotonic() - started:.1f} s)", end="\n")
+    return rows
+
+
+def measure_floor(scratch, reps, target_us):
+    """The cache line's round trip between two processors, as a row of its own."""
+    progress("[floor] a cache line's round trip between two processors:")
+    with Watch() as watch:
+        found = [item for item in overhead_lines(
+            scratch, [binary("libgomp", "round_trip"), "--reps", str(reps), "--target-us",
+                      str(int(target_us))], clean_environment()) if item[0] != "#"]
+    _, team, _, *times = found[0]
+    overhead, low, high = interval(*times)
+    progress(f" {overhead * 1000:.0f} ns", end="\n")
+    return {"runtime": "hardware", "construct": "round_trip", "threads": team,
+            "overhead_us": overhead, "low_us": low, "high_us": high,
+            "others_share": watch.share, "load": watch.load, "oversubscribed": False}
+
+
+def with_round_trips(rows, floor):
+    """Each 2-thread overhead also as a number of cache-line round trips (empty for the
+    other teams, for figures not told from zero, and when there is no floor)."""
+    for r in rows:
+        r["round_trips"] = (r["overhead_us"] / floor["overhead_us"]
+                            if floor and floor["overhead_us"] > 0 and r["threads"] == 2
+                            and significant(r) else None)
+    return rows
+
+
+def with_trust(rows, cpus):
+    for r in rows:
+        r["trusted"], r["busy_reason"] = trust(r["others_share"], r["load"], cpus)
     return rows
 
 
@@ -205,25 +360,43 @@ def busy_loops(scratch, count, seconds):
     return scratch.children[-count:]
 
 
+def process_seconds(pid):
+    """Processor seconds a running process of ours has used, from /proc (0 if it is gone)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    except (OSError, IndexError, ValueError):
+        return 0.0
+
+
 def measure_waiting(scratch, teams, reps, target_us, delay):
-    """The parallel region under each wait policy, with the machine as it is and with
-    every processor kept busy by another process: what passive waiting costs depends on
-    what else the machine is doing."""
-    teams = [t for t in teams if t <= (os.cpu_count() or 1)]
+    """The parallel region under each wait policy, GCC's runtime, with the machine as it
+    is and with every processor kept busy by another process of ours: what passive
+    waiting costs depends on what else the machine is doing. Our busy processes do not
+    count as others in the trust rule."""
+    cpus = os.cpu_count() or 1
+    teams = [t for t in teams if t <= cpus]
     results = {}
     if not teams:
         return teams, results
     started = time.monotonic()
     progress(f"[waiting] parallel, threads {','.join(map(str, teams))}:")
     for background in ("idle", "busy"):
-        loops = busy_loops(scratch, os.cpu_count() or 1, 120) if background == "busy" else []
+        loops = busy_loops(scratch, cpus, 120) if background == "busy" else []
         for policy in ("default", "passive"):
-            env = clean_env(OMP_WAIT_POLICY=policy) if policy == "passive" else clean_env()
+            extra = {**BOUND, **({"OMP_WAIT_POLICY": policy} if policy == "passive" else {})}
             args = ["--threads", ",".join(map(str, teams)), "--reps", str(reps),
                     "--target-us", str(target_us), "--delay-length", delay, "parallel"]
-            for item in overhead_lines(scratch, args, env):
-                if item[0] != "#":
-                    results[(background, policy, item[1])] = interval(*item[3:])
+            before = sum(process_seconds(loop.pid) for loop in loops)
+            with Watch(len(loops)) as watch:
+                found = [item for item in overhead_lines(
+                    scratch, [binary("libgomp", "overhead")] + args, clean_environment(extra))
+                    if item[0] != "#"]
+                watch.extra_own = sum(process_seconds(loop.pid) for loop in loops) - before
+            for item in found:
+                results[(background, policy, item[1])] = interval(*item[3:]) + (watch.share,
+                                                                                watch.load)
             progress(f" {background}/{policy}")
         for loop in loops:
             loop.kill()
@@ -236,7 +409,7 @@ def time_process(path, runs, **env):
     samples = []
     for _ in range(runs):
         start = time.perf_counter()
-        subprocess.run([path], env=clean_env(**env), check=True, stdout=subprocess.DEVNULL)
+        subprocess.run([path], env=clean_environment(env), check=True, stdout=subprocess.DEVNULL)
         samples.append((time.perf_counter() - start) * 1000)
     return samples
 
@@ -245,9 +418,8 @@ def process_table(runs):
     """Every program timed over repeated runs, against an empty program that only loads
     the runtime; also with OMP_WAIT_POLICY=passive, where idle threads sleep at once
     instead of spinning first."""
-    programs = [("(empty, runtime loaded)", "", os.path.join(BUILD, "bench", "empty_openmp"))]
-    with open(os.path.join(BUILD, "programs.tsv")) as f:
-        programs += [tuple(line.split("\t")[:3]) for line in f]
+    programs = [("(empty, runtime loaded)", "", binary("libgomp", "empty_openmp"))]
+    programs += [(p["name"], p["folder"], p["path"]) for p in read_manifest(BUILD)]
     started = time.monotonic()
     progress(f"[programs] {len(programs)} programs, {runs} runs each, both wait policies:")
     lines = ["| Program | Folder | Median (ms) | Spread, min–max (ms) | Above the floor (ms) "
@@ -279,51 +451,96 @@ def shown(overhead, low, high, unit=1.0):
     return f"{digits(overhead)} ({digits(low)} to {digits(high)})"
 
 
+def cell(row, unit=1.0):
+    """A row's figure for a table: marked BUSY when it is not to be trusted."""
+    text = shown(row["overhead_us"], row["low_us"], row["high_us"], unit)
+    return text if row.get("trusted", True) else f"**BUSY** {text}"
+
+
+CSV_FIELDS = ["runtime", "construct", "threads", "overhead_us", "low_us", "high_us",
+              "round_trips", "others_share", "load", "trusted", "oversubscribed"]
+
+
 def overhead_csv(rows):
-    """construct,threads,overhead_us,low_us,high_us: one row per construct and team."""
+    """One row per runtime, construct and team (CSV_FIELDS)."""
     out = io.StringIO()
-    writer = csv.DictWriter(out, fieldnames=["construct", "threads", "overhead_us", "low_us",
-                                             "high_us"], lineterminator="\n")
+    writer = csv.DictWriter(out, fieldnames=CSV_FIELDS, extrasaction="ignore", lineterminator="\n")
     writer.writeheader()
     for r in rows:
-        writer.writerow({**r, **{k: f"{r[k]:.4f}" for k in ("overhead_us", "low_us", "high_us")}})
+        writer.writerow({**r, **{k: f"{r[k]:.4f}" for k in ("overhead_us", "low_us", "high_us")},
+                         "round_trips": "" if r.get("round_trips") is None
+                         else f"{r['round_trips']:.2f}",
+                         "others_share": f"{r['others_share']:.3f}", "load": f"{r['load']:.2f}",
+                         "trusted": "yes" if r["trusted"] else "no",
+                         "oversubscribed": "yes" if r["oversubscribed"] else "no"})
     return out.getvalue()
 
 
-def overhead_table(rows, teams):
-    by = {(r["construct"], r["threads"]): r for r in rows}
-    lines = ["| Construct (µs per execution; atomics: ns per update) | "
-             + " | ".join(f"{t} thr." for t in teams) + " |",
-             "|---|" + "---:|" * len(teams)]
-    for construct, label in CONSTRUCTS:
-        unit = 1000.0 if construct.startswith("atomic") else 1.0
-        cells = [shown(*(by[(construct, t)][k] for k in ("overhead_us", "low_us", "high_us")),
-                       unit=unit) for t in teams]
-        lines.append(f"| `{construct}`: {label} | " + " | ".join(cells) + " |")
-    return "\n".join(lines) + "\n"
+def trust_note(cpus):
+    return (f"**BUSY**: not to be trusted: other processes took more than {BUSY_SHARE:.0%} of "
+            f"the processors while the figure was measured, or just before it more than "
+            f"{BUSY_LOAD * cpus:g} of their threads ({BUSY_LOAD:g} per processor) were waiting "
+            f"to run. Teams of more "
+            f"than {cpus} threads are oversubscribed: more threads than the {cpus} processors, "
+            "so waiting for a processor dominates their figures.\n")
+
+
+def overhead_table(rows, teams, described, floor):
+    cpus = os.cpu_count() or 1
+    by = {(r["runtime"], r["construct"], r["threads"]): r for r in rows}
+    runtimes = list(dict.fromkeys(r["runtime"] for r in rows))
+    show_trips = 2 in teams and floor is not None
+    head = [f"{t} thr." + (" (oversubscribed)" if t > cpus else "") for t in teams]
+    if show_trips:
+        head.insert(teams.index(2) + 1, "2 thr., in round trips")
+    out = []
+    for runtime in runtimes:
+        lines = [f"**{runtime}** ({RUNTIMES[runtime][1]})", "",
+                 "| Construct (µs per execution; atomics: ns per update) | " + " | ".join(head)
+                 + " |", "|---|" + "---:|" * len(head)]
+        for construct, label in described:
+            unit = 1000.0 if construct.startswith("atomic") else 1.0
+            cells = []
+            for t in teams:
+                r = by[(runtime, construct, t)]
+                cells.append(cell(r, unit))
+                if t == 2 and show_trips:
+                    cells.append("–" if r["round_trips"] is None else f"{r['round_trips']:.2g}")
+            lines.append(f"| `{construct}`: {label} | " + " | ".join(cells) + " |")
+        out.append("\n".join(lines) + "\n")
+    if floor is not None:
+        out.append(f"The floor, one cache line's round trip between two processors "
+                   f"(bench/round_trip): {cell(floor, 1000.0)} ns.\n")
+    out.append(trust_note(cpus))
+    return "\n".join(out)
 
 
 def waiting_rows(teams, results):
     """The waiting measurements as rows of overhead.csv's form, one construct name per
     policy and machine state: parallel_default_idle, parallel_passive_busy, ..."""
-    return [{"construct": f"parallel_{policy}_{background}", "threads": t,
+    cpus = os.cpu_count() or 1
+    return [{"runtime": "libgomp", "construct": f"parallel_{policy}_{background}", "threads": t,
              "overhead_us": results[(background, policy, t)][0],
              "low_us": results[(background, policy, t)][1],
-             "high_us": results[(background, policy, t)][2]}
+             "high_us": results[(background, policy, t)][2],
+             "others_share": results[(background, policy, t)][3],
+             "load": results[(background, policy, t)][4],
+             "oversubscribed": t > cpus, "round_trips": None}
             for background in ("idle", "busy") for policy in ("default", "passive") for t in teams]
 
 
-def waiting_table(teams, results):
+def waiting_table(teams, rows):
     if not teams:
         return f"Not measured: no team size asked for fits the {os.cpu_count()} processors.\n"
+    by = {(r["construct"], r["threads"]): r for r in rows}
     lines = ["| Machine | Wait policy | " + " | ".join(f"{t} thr. (µs)" for t in teams) + " |",
              "|---|---|" + "---:|" * len(teams)]
-    names = {"idle": "as it was", "busy": "every processor busy with another process"}
+    names = {"idle": "as it was", "busy": "every processor busy with another process of ours"}
     for background in ("idle", "busy"):
         for policy in ("default", "passive"):
-            cells = [shown(*results[(background, policy, t)]) for t in teams]
+            cells = [cell(by[(f"parallel_{policy}_{background}", t)]) for t in teams]
             lines.append(f"| {names[background]} | {policy} | " + " | ".join(cells) + " |")
-    return "\n".join(lines) + "\n"
+    return "\n".join(lines) + "\n\n" + trust_note(os.cpu_count() or 1)
 
 
 PLOT_PANELS = [
@@ -334,14 +551,27 @@ PLOT_PANELS = [
     ("Atomic add, shared variable (µs per update)", ["atomic_int", "atomic_double"]),
 ]
 COLOURS = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd"]
+# How each runtime's series are drawn: (marker, line dash)
+STROKES = {"libgomp": ("circle", ""), "libomp": ("square", ' stroke-dasharray="5,3"')}
 
 
-def panel(title, series, teams, left, top, width, height):
-    """One log-scale panel: {construct: {team: row}}; each point with its interval as a
-    bar, hollow where the interval includes zero (not significant)."""
+def marker(shape, x, y, fill, colour):
+    if shape == "square":
+        return (f'<rect x="{x - 3.5:.1f}" y="{y - 3.5:.1f}" width="7" height="7" fill="{fill}" '
+                f'stroke="{colour}" stroke-width="1.5"/>')
+    return f'<circle cx="{x:.1f}" cy="{y:.1f}" r="3.5" fill="{fill}" stroke="{colour}" stroke-width="1.5"/>'
+
+
+def panel(title, series, teams, floor, left, top, width, height):
+    """One log-scale panel: {(construct, runtime): {team: row}}; each point with its
+    interval as a bar, hollow where the interval includes zero (not significant), crossed
+    out in red where it is busy (untrustworthy); the oversubscribed teams on a grey
+    ground; the cache line's round trip as a dashed line."""
     values = [v for rows in series.values() for r in rows.values()
               for v in ((r["overhead_us"], r["high_us"]) if significant(r) else (r["high_us"],))
               if v > 0]
+    if floor is not None and floor["overhead_us"] > 0:
+        values.append(floor["overhead_us"])
     lo = 10 ** math.floor(math.log10(min(values))) if values else 0.001
     hi = 10 ** math.ceil(math.log10(max(values))) if values else 1.0
     hi = max(hi, lo * 10)
@@ -349,21 +579,37 @@ def panel(title, series, teams, left, top, width, height):
     x = lambda i: left + step * (i + 0.5)
     y = lambda v: top + height - height * (math.log10(max(v, lo)) - math.log10(lo)) / (
         math.log10(hi) - math.log10(lo))
-    out = [f'<text x="{left}" y="{top - 12}" font-size="13" font-weight="bold">{title}</text>',
-           f'<rect x="{left}" y="{top}" width="{width}" height="{height}" fill="none" stroke="#999"/>']
+    cpus = os.cpu_count() or 1
+    out = [f'<text x="{left}" y="{top - 12}" font-size="13" font-weight="bold">{title}</text>']
+    over = [i for i, t in enumerate(teams) if t > cpus]
+    if over:
+        ox = left + step * over[0]
+        out.append(f'<rect x="{ox:.1f}" y="{top}" width="{left + width - ox:.1f}" '
+                   f'height="{height}" fill="#eee"/>')
+        out.append(f'<text x="{ox + 4:.1f}" y="{top + 12}" fill="#777">oversubscribed</text>')
+    out.append(f'<rect x="{left}" y="{top}" width="{width}" height="{height}" fill="none" '
+               'stroke="#999"/>')
     decade = lo
     while decade <= hi * 1.001:
         out.append(f'<line x1="{left}" x2="{left + width}" y1="{y(decade):.1f}" '
                    f'y2="{y(decade):.1f}" stroke="#ddd"/>')
         out.append(f'<text x="{left - 5}" y="{y(decade) + 4:.1f}" text-anchor="end">{decade:g}</text>')
         decade *= 10
+    if floor is not None and floor["overhead_us"] > 0:
+        fy = y(floor["overhead_us"])
+        out.append(f'<line x1="{left}" x2="{left + width}" y1="{fy:.1f}" y2="{fy:.1f}" '
+                   'stroke="#000" stroke-dasharray="2,3"/>')
+        out.append(f'<text x="{left + width - 4}" y="{fy - 4:.1f}" text-anchor="end">'
+                   'cache-line round trip</text>')
     for i, t in enumerate(teams):
         out.append(f'<text x="{x(i):.1f}" y="{top + height + 15}" text-anchor="middle">{t}</text>')
     out.append(f'<text x="{left + width / 2}" y="{top + height + 31}" text-anchor="middle">'
                'threads in the team</text>')
-    for k, (construct, rows) in enumerate(series.items()):
-        c = COLOURS[k % len(COLOURS)]
-        dx = (k - (len(series) - 1) / 2) * min(7, step / (len(series) + 1))
+    constructs = list(dict.fromkeys(c for c, _ in series))
+    for k, ((construct, runtime), rows) in enumerate(series.items()):
+        c = COLOURS[constructs.index(construct) % len(COLOURS)]
+        shape, dash = STROKES.get(runtime, STROKES["libgomp"])
+        dx = (k - (len(series) - 1) / 2) * min(5, step / (len(series) + 1))
         previous = None  # the last point drawn, joined to the next when both are significant
         for i, t in enumerate(teams):
             r = rows.get(t)
@@ -377,45 +623,47 @@ def panel(title, series, teams, left, top, width, height):
             # Not significant: no value to read, so the mark sits on the bottom edge and
             # only the bar, up to the interval's top, says how large it could be.
             mark = y(r["overhead_us"]) if significant(r) else top + height
-            fill = c if significant(r) else "white"
-            out.append(f'<circle cx="{px:.1f}" cy="{mark:.1f}" r="3.5" '
-                       f'fill="{fill}" stroke="{c}" stroke-width="1.5"/>')
+            out.append(marker(shape, px, mark, c if significant(r) else "white", c))
+            if not r.get("trusted", True):
+                out.append(f'<path d="M{px - 5:.1f},{mark - 5:.1f} l10,10 m0,-10 l-10,10" '
+                           'stroke="#d00" stroke-width="2"/>')
             point = (px, y(r["overhead_us"])) if significant(r) and r["overhead_us"] > 0 else None
             if point and previous:
                 out.append(f'<line x1="{previous[0]:.1f}" y1="{previous[1]:.1f}" x2="{point[0]:.1f}" '
-                           f'y2="{point[1]:.1f}" stroke="{c}" stroke-opacity="0.5"/>')
+                           f'y2="{point[1]:.1f}" stroke="{c}" stroke-opacity="0.5"{dash}/>')
             previous = point
+    for k, construct in enumerate(constructs):
+        c = COLOURS[k % len(COLOURS)]
         ly = top + height + 52 + k * 17
-        out.append(f'<circle cx="{left + 8}" cy="{ly - 4}" r="3.5" fill="{c}"/>')
+        out.append(f'<rect x="{left + 4}" y="{ly - 8}" width="8" height="8" fill="{c}"/>')
         out.append(f'<text x="{left + 18}" y="{ly}">{construct}</text>')
     return out
 
 
-def plot(rows, teams):
-    width, height = 1200, 540
+def plot(rows, teams, floor):
+    width, height = 1200, 580
+    runtimes = list(dict.fromkeys(r["runtime"] for r in rows))
+    legend = "; ".join(f"{'circles, solid' if STROKES[rt][0] == 'circle' else 'squares, dashed'}:"
+                       f" {rt}" for rt in runtimes if rt in STROKES)
     out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
            f'viewBox="0 0 {width} {height}" font-family="sans-serif" font-size="11">',
            f'<rect width="{width}" height="{height}" fill="white"/>',
            '<text x="20" y="22" font-size="14" font-weight="bold">Overhead of each construct '
-           'against team size (log scale)</text>',
+           f'against team size (log scale). {legend}</text>',
            '<text x="20" y="40" fill="#555">bars: overhead ± 1.96 × (sd of the test + sd of the '
            'reference). Hollow, on the bottom edge: not significant (the interval includes zero); '
-           'its bar shows how high the interval reaches</text>']
-    for k, (title, constructs) in enumerate(PLOT_PANELS):
-        series = {c: {r["threads"]: r for r in rows if r["construct"] == c} for c in constructs}
-        out += panel(title, series, teams, 60 + k * 390, 80, 320, 320)
+           'its bar shows how high the interval reaches</text>',
+           f'<text x="20" y="56" fill="#d00">red ×: busy, not to be trusted (others took more '
+           f'than {BUSY_SHARE:.0%} of the processors, or more than {BUSY_LOAD:g} of their threads '
+           'per processor were waiting to run just before)</text>']
+    for k, (title, names) in enumerate(PLOT_PANELS):
+        series = {(c, rt): {r["threads"]: r for r in rows
+                            if r["construct"] == c and r["runtime"] == rt}
+                  for c in names for rt in runtimes}
+        out += panel(title, series, teams, floor, 60 + k * 390, 95, 320, 320)
     out.append("</svg>")
     return "\n".join(out) + "\n"
 
-
-def processor_seconds():
-    """(busy, own): processor seconds the whole machine has spent busy since boot, and
-    those this script and its finished children used; both in seconds."""
-    with open("/proc/stat") as f:
-        ticks = [int(v) for v in f.readline().split()[1:9]]  # user .. steal
-    busy = (sum(ticks) - ticks[3] - ticks[4]) / os.sysconf("SC_CLK_TCK")  # less idle, iowait
-    t = os.times()
-    return busy, t.user + t.system + t.children_user + t.children_system
 
 
 def first_line(command):
@@ -426,7 +674,29 @@ def first_line(command):
         return "unknown"
 
 
-def machine(record, teams, settings, load_before, load_after, others, seconds):
+def runtime_text(runtime):
+    """The compiler and the OpenMP library a runtime's benchmark was built with and loads."""
+    compiler_path = "c++"
+    with open(os.path.join(ROOT, "build", RUNTIMES[runtime][0], "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith("CMAKE_CXX_COMPILER:"):
+                compiler_path = line.split("=", 1)[1].strip()
+    library_text = "unknown"
+    ldd = subprocess.run(["ldd", binary(runtime, "overhead")], capture_output=True,
+                         text=True).stdout
+    match = re.search(r"(lib(?:gomp|omp|iomp5)\.so\S*) => (\S+)", ldd)
+    if match:
+        library = os.path.realpath(match.group(2))
+        package = first_line(["dpkg-query", "-S", library]).split(": ")[0]
+        version = first_line(["dpkg-query", "-W", "-f=${Version}\n", package]) \
+            if package != "unknown" else "unknown"
+        library_text = f"{os.path.basename(library)} ({package} {version})"
+    return (f"{runtime}: compiler {first_line([compiler_path, '--version'])} ({compiler_path}); "
+            f"openmp runtime {library_text}")
+
+
+def machine(record, runtimes, teams, settings, load_before, load_after, others, runnable,
+            seconds, floor):
     cpuinfo = {}
     with open("/proc/cpuinfo") as f:
         for line in f:
@@ -441,33 +711,28 @@ def machine(record, teams, settings, load_before, load_after, others, seconds):
                          ("Socket(s)", "Core(s) per socket", "Thread(s) per core") if k in lscpu)
     if "Hypervisor vendor" in lscpu:
         topology += f", virtual machine ({lscpu['Hypervisor vendor']})"
-    compiler_path = "c++"
-    with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
-        for line in f:
-            if line.startswith("CMAKE_CXX_COMPILER:"):
-                compiler_path = line.split("=", 1)[1].strip()
-    runtime = "unknown"
-    ldd = subprocess.run(["ldd", OVERHEAD], capture_output=True, text=True).stdout
-    match = re.search(r"(lib(?:gomp|omp|iomp5)\.so\S*) => (\S+)", ldd)
-    if match:
-        library = os.path.realpath(match.group(2))
-        package = first_line(["dpkg-query", "-S", library]).split(": ")[0]
-        version = first_line(["dpkg-query", "-W", "-f=${Version}\n", package]) \
-            if package != "unknown" else "unknown"
-        runtime = f"{os.path.basename(library)} ({package} {version})"
+    cpus = os.cpu_count() or 1
+    trusted, reason = trust(others, runnable, cpus)
     fmt = lambda load: ", ".join(f"{v:.2f}" for v in load)
-    return (f"cpu: {cpuinfo.get('model name', 'unknown')}; {os.cpu_count()} logical processors"
+    floor_text = (f"{floor['overhead_us'] * 1000:.1f} ns ({floor['low_us'] * 1000:.1f} to "
+                  f"{floor['high_us'] * 1000:.1f})" if floor else "not measured")
+    return (f"cpu: {cpuinfo.get('model name', 'unknown')}; {cpus} logical processors"
             f"{'; ' + topology if topology else ''}\n"
             f"kernel: {platform.system()} {platform.release()} {platform.machine()}\n"
-            f"compiler: {first_line([compiler_path, '--version'])} ({compiler_path}; "
-            f"__VERSION__ {record.get('compiler', 'unknown')})\n"
-            f"openmp runtime: {runtime}; _OPENMP {record.get('openmp', 'unknown')}\n"
-            f"method: {settings}\n"
+            + "".join(f"{runtime_text(rt)}; __VERSION__ {record.get('compiler_' + rt, '?')}; "
+                      f"_OPENMP {record.get('openmp_' + rt, '?')}\n" for rt in runtimes)
+            + f"method: {settings}\n"
+            f"cache-line round trip between two processors (bench/round_trip): {floor_text}\n"
+            f"trust rule: a figure is BUSY when other processes took more than {BUSY_SHARE:.0%} "
+            f"of the processors while it was measured, or when just before it more than "
+            f"{BUSY_LOAD * cpus:g} threads of other processes were waiting to run\n"
+            f"other threads waiting to run before the run: {runnable:.2f}\n"
             f"load average before (1, 5, 15 min): {fmt(load_before)}\n"
             f"load average after (1, 5, 15 min; counts this run's own threads, up to "
             f"{max(teams)} at a time): {fmt(load_after)}\n"
             f"processor time taken by other processes (and the hypervisor) during the run: "
             f"{others:.1%}\n"
+            f"the run as a whole: {'quiet' if trusted else 'BUSY, ' + reason}\n"
             f"measured: {time.strftime('%Y-%m-%d %H:%M %Z')}, in {seconds:.0f} s\n")
 
 
@@ -513,37 +778,47 @@ def main():
     try:
         started = time.monotonic()
         load_before = os.getloadavg()
-        cpu_before = processor_seconds()
-        if load_before[0] > 0.5:
-            print(f"note: load average {load_before[0]:.2f}: the machine has been busy, so the "
-                  "figures may be noisy (machine.txt will say how busy it was during the run)",
+        busy_before, own_before = processor_seconds(), own_seconds()
+        runnable = runnable_others()
+        if runnable > BUSY_LOAD * (os.cpu_count() or 1):
+            print(f"note: {runnable:.1f} threads of other processes are waiting to run: the "
+                  "figures measured while the machine is this busy will be marked BUSY",
                   file=sys.stderr)
-        build(scratch)
+        cpus = os.cpu_count() or 1
+        build(scratch, args.runtimes)
+        described = constructs("libgomp")
         record = {}
-        rows = measure_overheads(scratch, args.threads, reps, target_us, record)
+        floor = measure_floor(scratch, reps, target_us) if cpus >= 2 else None
+        rows = measure_overheads(scratch, args.runtimes, [name for name, _ in described],
+                                 args.threads, reps, target_us, record)
+        rows = with_trust(with_round_trips(rows, floor), cpus)
         wait_teams, waiting = measure_waiting(scratch, args.threads, reps, target_us,
                                               record["delay"])
+        wait_rows = with_trust(waiting_rows(wait_teams, waiting), cpus)
         processes = process_table(runs)
         load_after = os.getloadavg()
         seconds = time.monotonic() - started
         # The load average lags by minutes; the processor time others took is exact.
-        cpu_after = processor_seconds()
-        others = max(0.0, (cpu_after[0] - cpu_before[0]) - (cpu_after[1] - cpu_before[1])) / (
-            seconds * (os.cpu_count() or 1))
+        others = others_share(processor_seconds() - busy_before, own_seconds() - own_before,
+                              seconds, cpus)
+        if floor is not None:
+            floor = with_trust([floor], cpus)[0]
         settings = (f"{reps} repetitions, each about {target_us} µs of the test and the same "
                     f"number of executions of the reference; delay "
-                    f"{record.get('delay_text', '?').replace('us', 'µs')} when calibrated; "
+                    f"{record.get('delay_text', '?').replace('us', 'µs')} when calibrated by "
+                    f"GCC's build, the same length for both; teams of up to {cpus} threads bound "
+                    f"to the cores ({' '.join(f'{k}={v}' for k, v in BOUND.items())}); "
                     f"interval = overhead ± {Z} × (sd test + sd reference)"
                     + (" (--quick)" if args.quick else ""))
         write_all(scratch, out_dir, {
-            "overhead.csv": overhead_csv(rows),
-            "overhead.md": overhead_table(rows, args.threads),
-            "overhead.svg": plot(rows, args.threads),
-            "waiting.csv": overhead_csv(waiting_rows(wait_teams, waiting)),
-            "waiting.md": waiting_table(wait_teams, waiting),
+            "overhead.csv": overhead_csv(rows + ([floor] if floor else [])),
+            "overhead.md": overhead_table(rows, args.threads, described, floor),
+            "overhead.svg": plot(rows, args.threads, floor),
+            "waiting.csv": overhead_csv(wait_rows),
+            "waiting.md": waiting_table(wait_teams, wait_rows),
             "processes.md": processes,
-            "machine.txt": machine(record, args.threads, settings, load_before, load_after,
-                                   others, seconds),
+            "machine.txt": machine(record, args.runtimes, args.threads, settings, load_before,
+                                   load_after, others, runnable, seconds, floor),
         })
     except Interrupted as stop:
         # Ctrl-C or a signal: no file was renamed, so the folder is as it was.
@@ -559,10 +834,15 @@ def main():
         scratch.close()
     print(f"wrote {args.out} in {seconds:.0f} s (load average {load_before[0]:.2f} before, "
           f"{load_after[0]:.2f} after; other processes took {others:.1%} of the processors)")
-    if others > 0.05:
-        print("note: other processes were busy during the run; the figures may be disturbed",
+    busy = sum(not r["trusted"] for r in rows + wait_rows)
+    if busy:
+        print(f"note: {busy} figures are marked BUSY (others took more than {BUSY_SHARE:.0%} of "
+              "the processors while they were measured, or the load was high): do not quote them",
               file=sys.stderr)
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    except Failure as e:
+        fail(e.message)

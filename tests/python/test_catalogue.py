@@ -7,6 +7,31 @@ import tempfile
 import unittest
 
 from support import catalogue, lessons
+from tourlib.term import Failure
+
+
+class Manifest(unittest.TestCase):
+    def test_read_and_refused(self):
+        table = [("a\tgreetings\t/b/a\tgreetings/a.cpp\tone lesson\n", [
+                    {"name": "a", "folder": "greetings", "path": "/b/a",
+                     "source": "greetings/a.cpp", "lesson": "one lesson"}]),
+                 ("", []),
+                 ("a\tgreetings\t/b/a\n", Failure)]
+        for text, want in table:
+            with self.subTest(text=text), tempfile.TemporaryDirectory() as folder:
+                with open(os.path.join(folder, "programs.tsv"), "w") as f:
+                    f.write(text)
+                if want is Failure:
+                    self.assertRaises(Failure, catalogue.read_manifest, folder)
+                else:
+                    self.assertEqual(catalogue.read_manifest(folder), want)
+
+    def test_clean_environment(self):
+        given = {"OMP_NUM_THREADS": "3", "GOMP_SPINCOUNT": "1", "KMP_AFFINITY": "x",
+                 "OMPI_HOME": "/o", "PATH": "/bin", "MY_OMP_X": "1"}
+        self.assertEqual(catalogue.clean_environment({"OMP_PLACES": "cores"}, base=given),
+                         {"OMPI_HOME": "/o", "PATH": "/bin", "MY_OMP_X": "1",
+                          "OMP_PLACES": "cores"})
 
 
 class Catalogue(unittest.TestCase):
