@@ -118,6 +118,36 @@ void reference_atomic(const Context& c) {
   expect_count("atomic reference", static_cast<long>(x), static_cast<long>(each) * c.team);
 }
 
+// The same shared updates, each in a critical section, and each between a lock's set
+// and unset: what a student pays for protecting an add that an atomic protects.
+void test_critical(const Context& c) {
+  double x = 0;
+  const double one = unknown_one<double>();
+  const int each = c.innerreps / c.team;
+#pragma omp parallel shared(x)
+  for (int j = 0; j < each; j++) {
+#pragma omp critical
+    x += one;
+  }
+  expect_count("critical", static_cast<long>(x), static_cast<long>(each) * c.team);
+}
+
+void test_lock(const Context& c) {
+  double x = 0;
+  const double one = unknown_one<double>();
+  const int each = c.innerreps / c.team;
+  omp_lock_t lock;
+  omp_init_lock(&lock);
+#pragma omp parallel shared(x, lock)
+  for (int j = 0; j < each; j++) {
+    omp_set_lock(&lock);
+    x += one;
+    omp_unset_lock(&lock);
+  }
+  omp_destroy_lock(&lock);
+  expect_count("lock", static_cast<long>(x), static_cast<long>(each) * c.team);
+}
+
 // A region with reduction(+:suma) around the delay: each thread adds into its private
 // copy, which the runtime merges at the join.
 void test_reduction_clause(const Context& c) {
@@ -176,6 +206,10 @@ const bench::Construct kConstructs[] = {
      reference_atomic<int>},
     {"atomic_double", "an atomic add to a shared double, per update of the team",
      test_atomic<double>, reference_atomic<double>},
+    {"critical", "the same adds, each in a critical section, per update of the team",
+     test_critical, reference_atomic<double>},
+    {"lock", "the same adds, each between omp_set_lock and omp_unset_lock, per update",
+     test_lock, reference_atomic<double>},
     {"reduction_clause", "a region with reduction(+:suma)", test_reduction_clause, reference_delay},
     {"reduction_by_hand", "the same region, private subtotal and one atomic add per thread",
      test_reduction_by_hand, reference_delay},

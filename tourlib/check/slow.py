@@ -15,11 +15,13 @@ FIGURES = os.path.join(catalogue.ROOT, "bench", "results", "overhead.csv")
 
 
 def figures(path=FIGURES):
-    """(construct, threads) -> overhead in µs, from the benchmark's committed results."""
+    """(construct, threads) -> overhead in µs on GCC's runtime (the one the lessons are
+    built with), from the benchmark's committed results."""
     try:
         with open(path) as f:
             return {(r["construct"], r["threads"]): float(r["overhead_us"])
-                    for r in csv.DictReader(f) if r.get("overhead_us") not in (None, "", "nan")}
+                    for r in csv.DictReader(f) if r.get("overhead_us") not in (None, "", "nan")
+                    and r.get("runtime", "libgomp") == "libgomp"}
     except (OSError, ValueError, KeyError):
         return {}
 
