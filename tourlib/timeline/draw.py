@@ -41,14 +41,21 @@ def nice_step(span_ns):
         step *= 10
 
 
-def time_text(ns):
+def time_text(ns, step=None):
+    """A time in the unit its size asks for; on an axis whose ticks are `step` ns apart,
+    with as many decimals as the step needs, so that neighbouring ticks never read the same."""
     if ns == 0:
         return "0"
-    if ns >= 1_000_000:
-        return f"{num(ns / 1_000_000)} ms"
-    if ns >= 1000:
-        return f"{num(ns / 1000)} µs"
-    return f"{ns} ns"
+    unit, name = (1_000_000, "ms") if ns >= 1_000_000 else \
+        ((1000, "µs") if ns >= 1000 else (1, "ns"))
+    step = step or unit
+    decimals = 0
+    while decimals < 3:
+        scaled = step / unit * 10 ** decimals
+        if abs(scaled - round(scaled)) < 1e-9:
+            break
+        decimals += 1
+    return f"{ns / unit:.{decimals}f} {name}"
 
 
 def panel(tl, top, window, title):
@@ -80,9 +87,9 @@ def panel(tl, top, window, title):
                   (sum(m.count for m in marks[model.ATOMIC]), "atomics")]
         loops = tl.lane_spans(lane, model.LOOP)
         out.append(f'<text x="10" y="{y + 16}" font-weight="bold">hilo {lane}</text>')
-        detail = ", ".join([s.name for s in loops][:1] + [f"{n} {what}" for n, what in counts if n])
-        if len(loops) > 1:
-            detail = f"{len(loops)} blocks, " + detail
+        chunks = sum(s.arg("chunks", 1) for s in loops)
+        blocks = [f"{chunks} chunks"] if chunks > 1 else [s.name for s in loops]
+        detail = ", ".join(blocks + [f"{n} {what}" for n, what in counts if n])
         if detail:
             out.append(f'<text x="10" y="{y + 30}" font-size="10" fill="#555">{detail}</text>')
         for s in tl.lane_spans(lane, model.TASK):
@@ -136,7 +143,7 @@ def axis(top, window):
         px = num(LEFT + (t - t0) * scale)
         out.append(f'<path d="M{px} {top}v5" stroke="#333"/>')
         out.append(f'<text x="{px}" y="{top + 17}" text-anchor="middle" font-size="10" '
-                   f'fill="#555">{time_text(t)}</text>')
+                   f'fill="#555">{time_text(t, step)}</text>')
         t += step
     return out, 30
 

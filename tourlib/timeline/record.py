@@ -134,13 +134,14 @@ def timeline(events, program, meta=None):
         def close_chunk(ns):
             nonlocal chunk
             if chunk is not None:
-                start, ranges, schedule = chunk
+                start, ranges, schedule, handed = chunk
                 iterations = sum(hi - lo + 1 for lo, hi in ranges)
                 tl.spans.append(Span(lane, start, max(start, closing(region, ns)), model.LOOP,
                                      label(ranges), pairs(ranges=tuple(ranges),
                                                           iterations=iterations,
                                                           count=loop_count,
-                                                          schedule=schedule)))
+                                                          schedule=schedule,
+                                                          chunks=handed)))
                 chunk = None
 
         for ns, _, kind, a, b, c, text in mine:
@@ -162,16 +163,18 @@ def timeline(events, program, meta=None):
                 loop_count = c
             elif kind == "static":
                 close_chunk(t)
-                chunk = (t, ranges_of(a, b, c, loop_count), "static")
+                ranges = ranges_of(a, b, c, loop_count)
+                chunk = (t, ranges, "static", len(ranges))
                 if not chunk[1]:
                     chunk = None
             elif kind == "chunk":
                 # Contiguous chunks handed to the same thread are drawn as one block.
-                if chunk is not None and chunk[1][-1][1] + 1 == a:
+                if chunk is not None and chunk[2] == "dynamic" and chunk[1][-1][1] + 1 == a:
                     chunk[1][-1] = (chunk[1][-1][0], b)
+                    chunk = chunk[:3] + (chunk[3] + 1,)
                 else:
                     close_chunk(t)
-                    chunk = (t, [(a, b)], "dynamic")
+                    chunk = (t, [(a, b)], "dynamic", 1)
             elif kind == "work_end":
                 close_chunk(t)
             elif kind == "wait_begin":

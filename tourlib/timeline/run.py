@@ -164,6 +164,12 @@ def title(tl):
         (f"  ({source})" if source else "")
 
 
+def picture(tl, trace_name):
+    """The command's SVG of one timeline, drawn from what its trace holds."""
+    return draw.svg([(title(tl), tl)], f"timeline of one run of {tl.program}",
+                    f"drawn from {trace_name}")
+
+
 def timeline(name, file, threads, out_dir):
     """./tour --timeline NAME [FILE] [--threads N]: writes NAME.svg, NAME.trace.json and
     NAME.summary.txt into out_dir (build/timeline/out by default); 0 on success."""
@@ -175,12 +181,12 @@ def timeline(name, file, threads, out_dir):
         stem = os.path.splitext(os.path.basename(file))[0] if file else name
         os.makedirs(out_dir, exist_ok=True)
         document = trace.dumps(trace.to_trace(tl))
-        picture = draw.svg([(title(tl), tl)], f"timeline of one run of {tl.program}",
-                           "drawn from " + stem + ".trace.json")
+        # Drawn from the trace as written, so a redraw from the file gives the same bytes.
+        drawing = picture(trace.loads(document), stem + ".trace.json")
         text = summary.text(tl)
         paths = [os.path.join(out_dir, stem + suffix)
                  for suffix in (".svg", ".trace.json", ".summary.txt")]
-        for path, content in zip(paths, (picture, document, text)):
+        for path, content in zip(paths, (drawing, document, text)):
             write_whole(path, content)
     except (TimelineError, draw.DrawError) as e:
         print(f"timeline: {e}")

@@ -70,21 +70,25 @@ def ranges_text(ranges):
     return f" (in {len(ranges)} blocks, i {ranges[0][0]}..{ranges[-1][1]})"
 
 
+def plural(n, what):
+    return f"{n} {what}{'' if n == 1 else 's'}"
+
+
 def text(tl):
     """The summary: one line for the run, one per thread."""
     rs = regions(tl)
-    lines = [f"{tl.program}: {len(tl.lanes)} thread{'s' if len(tl.lanes) != 1 else ''}, "
-             f"{len(rs)} parallel region{'s' if len(rs) != 1 else ''}, {ms(tl.end)} recorded"]
+    lines = [f"{tl.program}: {plural(len(tl.lanes), 'thread')}, "
+             f"{plural(len(rs), 'parallel region')}, {ms(tl.end)} recorded"]
     shared = any(s.cat == model.LOOP for s in tl.spans)
     for t in threads(tl):
         parts = []
         if shared:
-            parts.append(f"{t.iterations} iterations{ranges_text(t.ranges)}")
+            parts.append(plural(t.iterations, "iteration") + ranges_text(t.ranges))
         parts.append(f"working {ms(t.working)}")
         parts.append(f"waiting {ms(t.waiting)}")
         if t.atomics:
-            parts.append(f"{t.atomics} atomic updates")
-        parts.append(f"{t.writes} writes")
+            parts.append(plural(t.atomics, "atomic update"))
+        parts.append(plural(t.writes, "write"))
         lines.append(f"  hilo {t.lane}: " + ", ".join(parts))
     if not shared and rs:
         lines.append("  no work-shared loop: the runtime divided no iterations among the team")

@@ -36,23 +36,41 @@ def frozen(value):
     return value
 
 
+def runs_of(ms):
+    """Consecutive marks split where a gap is more than ten times the median gap: a burst
+    of writes and a lone write after it are never grouped together."""
+    gaps = sorted(b.ts - a.until for a, b in zip(ms, ms[1:]))
+    limit = 10 * gaps[len(gaps) // 2] if gaps else 0
+    runs, current = [], [ms[0]]
+    for a, b in zip(ms, ms[1:]):
+        if b.ts - a.until > limit:
+            runs.append(current)
+            current = []
+        current.append(b)
+    return runs + [current]
+
+
 def grouped(marks, group):
-    """Each lane's marks of one category in at most `group` runs, when it has more."""
+    """Each lane's marks of one category stored as about `group` runs, when it has more."""
     if not group:
         return list(marks)
-    runs = {}
+    by_kind = {}
     for m in marks:
-        runs.setdefault((m.lane, m.cat), []).append(m)
+        by_kind.setdefault((m.lane, m.cat), []).append(m)
     out = []
-    for (lane, cat), ms in sorted(runs.items()):
+    for (lane, cat), ms in sorted(by_kind.items()):
         if len(ms) <= group:
             out.extend(ms)
             continue
         size = -(-len(ms) // group)
-        for k in range(0, len(ms), size):
-            part = ms[k:k + size]
-            out.append(Mark(lane, part[0].ts, cat, part[0].name, (),
-                            count=sum(p.count for p in part), last=part[-1].until))
+        for run in runs_of(ms):
+            for k in range(0, len(run), size):
+                part = run[k:k + size]
+                if len(part) == 1:
+                    out.append(part[0])
+                    continue
+                out.append(Mark(lane, part[0].ts, cat, part[0].name, (),
+                                count=sum(p.count for p in part), last=part[-1].until))
     return out
 
 
