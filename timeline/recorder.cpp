@@ -128,8 +128,8 @@ void write_all() {
   std::fputs("# suite timeline 1\n", f);
   for (const auto& log : r.logs) {
     for (const Event& e : log->events) {
-      std::fprintf(f, "%lld\t%u\t%s\t%lld\t%lld\t%lld\t", static_cast<long long>(e.ns),
-                   log->serial, e.kind, static_cast<long long>(e.a), static_cast<long long>(e.b),
+      std::fprintf(f, "%lld\t%u\t%s\t%lld\t%lld\t%lld\t", static_cast<long long>(e.ns), log->serial,
+                   e.kind, static_cast<long long>(e.a), static_cast<long long>(e.b),
                    static_cast<long long>(e.c));
       put_escaped(f, e.text);
       std::fputc('\n', f);
@@ -153,9 +153,8 @@ const WriteAtExit write_at_exit;
 
 // ---- OMPT callbacks ----------------------------------------------------------------
 
-void on_parallel_begin(ompt_data_t* /*task*/, const ompt_frame_t* /*frame*/,
-                       ompt_data_t* parallel, unsigned int requested, int /*flags*/,
-                       const void* /*codeptr*/) {
+void on_parallel_begin(ompt_data_t* /*task*/, const ompt_frame_t* /*frame*/, ompt_data_t* parallel,
+                       unsigned int requested, int /*flags*/, const void* /*codeptr*/) {
   parallel->value = recorder().next_region++;
   record("fork", static_cast<std::int64_t>(parallel->value), requested);
 }
@@ -196,14 +195,12 @@ void on_dispatch(ompt_data_t* parallel, ompt_data_t* /*task*/, ompt_dispatch_t k
 
 void on_sync_region(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint,
                     ompt_data_t* /*parallel*/, ompt_data_t* /*task*/, const void* /*codeptr*/) {
-  record(endpoint == ompt_scope_begin ? "sync_begin" : "sync_end",
-         static_cast<std::int64_t>(kind));
+  record(endpoint == ompt_scope_begin ? "sync_begin" : "sync_end", static_cast<std::int64_t>(kind));
 }
 
 void on_sync_wait(ompt_sync_region_t kind, ompt_scope_endpoint_t endpoint,
                   ompt_data_t* /*parallel*/, ompt_data_t* /*task*/, const void* /*codeptr*/) {
-  record(endpoint == ompt_scope_begin ? "wait_begin" : "wait_end",
-         static_cast<std::int64_t>(kind));
+  record(endpoint == ompt_scope_begin ? "wait_begin" : "wait_end", static_cast<std::int64_t>(kind));
 }
 
 void on_mutex_acquire(ompt_mutex_t kind, unsigned int /*hint*/, unsigned int /*impl*/,
@@ -296,6 +293,12 @@ Function next_definition(const char* name) {
 
 }  // namespace
 
+// The names below are the interfaces this library implements: the tool entry point the
+// OpenMP runtime looks up, the C library's output calls, the runtime's loop-scheduling
+// entry points and the hooks clang's ThreadSanitizer pass calls. Their names and
+// signatures are fixed by those interfaces, and the macros take types as arguments.
+// NOLINTBEGIN(bugprone-reserved-identifier, bugprone-macro-parentheses,
+// readability-non-const-parameter)
 extern "C" {
 
 // Called by the runtime when it starts: the tool is active only when recording.
@@ -336,35 +339,34 @@ int puts(const char* s) {
   return ok ? 1 : EOF;
 }
 
-
 // ---- the runtime's loop-scheduling entry points ------------------------------------
 // Each forwards to LLVM's runtime (the next definition in the lookup order) and records
 // the bounds it returned: "static" with lower, upper and stride (a thread's first block;
 // a chunked schedule repeats it every stride), "chunk" with lower and upper for each
 // chunk a dynamic or guided schedule hands out.
 
-#define SUITE_STATIC_INIT(suffix, type)                                                    \
-  void __kmpc_for_static_init_##suffix(ident_t* loc, std::int32_t gtid, std::int32_t sched, \
-                                       std::int32_t* last, type* lower, type* upper,       \
-                                       type* stride, type incr, type chunk) {              \
-    using Real = void (*)(ident_t*, std::int32_t, std::int32_t, std::int32_t*, type*, type*, \
-                          type*, type, type);                                              \
-    static const auto real = next_definition<Real>("__kmpc_for_static_init_" #suffix);    \
-    real(loc, gtid, sched, last, lower, upper, stride, incr, chunk);                       \
-    record("static", static_cast<std::int64_t>(*lower), static_cast<std::int64_t>(*upper), \
-           static_cast<std::int64_t>(*stride));                                            \
+#define SUITE_STATIC_INIT(suffix, type)                                                            \
+  void __kmpc_for_static_init_##suffix(ident_t* loc, std::int32_t gtid, std::int32_t sched,        \
+                                       std::int32_t* last, type* lower, type* upper, type* stride, \
+                                       type incr, type chunk) {                                    \
+    using Real = void (*)(ident_t*, std::int32_t, std::int32_t, std::int32_t*, type*, type*,       \
+                          type*, type, type);                                                      \
+    static const auto real = next_definition<Real>("__kmpc_for_static_init_" #suffix);             \
+    real(loc, gtid, sched, last, lower, upper, stride, incr, chunk);                               \
+    record("static", static_cast<std::int64_t>(*lower), static_cast<std::int64_t>(*upper),         \
+           static_cast<std::int64_t>(*stride));                                                    \
   }
 
-#define SUITE_DISPATCH_NEXT(suffix, type)                                                  \
-  int __kmpc_dispatch_next_##suffix(ident_t* loc, std::int32_t gtid, std::int32_t* last,    \
-                                    type* lower, type* upper, type* stride) {              \
-    using Real = int (*)(ident_t*, std::int32_t, std::int32_t*, type*, type*, type*);      \
-    static const auto real = next_definition<Real>("__kmpc_dispatch_next_" #suffix);      \
-    const int more = real(loc, gtid, last, lower, upper, stride);                          \
-    if (more != 0) {                                                                       \
+#define SUITE_DISPATCH_NEXT(suffix, type)                                                    \
+  int __kmpc_dispatch_next_##suffix(ident_t* loc, std::int32_t gtid, std::int32_t* last,     \
+                                    type* lower, type* upper, type* stride) {                \
+    using Real = int (*)(ident_t*, std::int32_t, std::int32_t*, type*, type*, type*);        \
+    static const auto real = next_definition<Real>("__kmpc_dispatch_next_" #suffix);         \
+    const int more = real(loc, gtid, last, lower, upper, stride);                            \
+    if (more != 0) {                                                                         \
       record("chunk", static_cast<std::int64_t>(*lower), static_cast<std::int64_t>(*upper)); \
-    }                                                                                      \
-    return more;                                                                           \
+    }                                                                                        \
+    return more;                                                                             \
   }
 
 SUITE_STATIC_INIT(4, std::int32_t)
@@ -379,58 +381,58 @@ SUITE_DISPATCH_NEXT(8u, std::uint64_t)
 #undef SUITE_DISPATCH_NEXT
 
 // ---- the atomic hooks, for 1-, 2-, 4- and 8-byte integers --------------------------
-#define SUITE_ATOMIC_HOOKS(bits, type)                                                     \
-  type __tsan_atomic##bits##_load(const volatile type* a, int /*mo*/) {                    \
-    note_atomic(Op::load, a);                                                              \
-    return __atomic_load_n(a, __ATOMIC_SEQ_CST);                                           \
-  }                                                                                        \
-  void __tsan_atomic##bits##_store(volatile type* a, type v, int /*mo*/) {                 \
-    note_atomic(Op::store, a);                                                             \
-    __atomic_store_n(a, v, __ATOMIC_SEQ_CST);                                              \
-  }                                                                                        \
-  type __tsan_atomic##bits##_exchange(volatile type* a, type v, int /*mo*/) {              \
-    note_atomic(Op::exchange, a);                                                          \
-    return __atomic_exchange_n(a, v, __ATOMIC_SEQ_CST);                                    \
-  }                                                                                        \
-  type __tsan_atomic##bits##_fetch_add(volatile type* a, type v, int /*mo*/) {             \
-    note_atomic(Op::add, a);                                                               \
-    return __atomic_fetch_add(a, v, __ATOMIC_SEQ_CST);                                     \
-  }                                                                                        \
-  type __tsan_atomic##bits##_fetch_sub(volatile type* a, type v, int /*mo*/) {             \
-    note_atomic(Op::sub, a);                                                               \
-    return __atomic_fetch_sub(a, v, __ATOMIC_SEQ_CST);                                     \
-  }                                                                                        \
-  type __tsan_atomic##bits##_fetch_and(volatile type* a, type v, int /*mo*/) {             \
-    note_atomic(Op::and_, a);                                                              \
-    return __atomic_fetch_and(a, v, __ATOMIC_SEQ_CST);                                     \
-  }                                                                                        \
-  type __tsan_atomic##bits##_fetch_or(volatile type* a, type v, int /*mo*/) {              \
-    note_atomic(Op::or_, a);                                                               \
-    return __atomic_fetch_or(a, v, __ATOMIC_SEQ_CST);                                      \
-  }                                                                                        \
-  type __tsan_atomic##bits##_fetch_xor(volatile type* a, type v, int /*mo*/) {             \
-    note_atomic(Op::xor_, a);                                                              \
-    return __atomic_fetch_xor(a, v, __ATOMIC_SEQ_CST);                                     \
-  }                                                                                        \
-  type __tsan_atomic##bits##_fetch_nand(volatile type* a, type v, int /*mo*/) {            \
-    note_atomic(Op::nand, a);                                                              \
-    return __atomic_fetch_nand(a, v, __ATOMIC_SEQ_CST);                                    \
-  }                                                                                        \
-  int __tsan_atomic##bits##_compare_exchange_strong(volatile type* a, type* c, type v,     \
-                                                    int /*mo*/, int /*fmo*/) {             \
-    note_atomic(Op::cas, a);                                                               \
-    return __atomic_compare_exchange_n(a, c, v, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST); \
-  }                                                                                        \
-  int __tsan_atomic##bits##_compare_exchange_weak(volatile type* a, type* c, type v,       \
-                                                  int /*mo*/, int /*fmo*/) {               \
-    note_atomic(Op::cas, a);                                                               \
-    return __atomic_compare_exchange_n(a, c, v, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST); \
-  }                                                                                        \
-  type __tsan_atomic##bits##_compare_exchange_val(volatile type* a, type c, type v,        \
-                                                  int /*mo*/, int /*fmo*/) {               \
-    note_atomic(Op::cas, a);                                                               \
-    __atomic_compare_exchange_n(a, &c, v, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);       \
-    return c;                                                                              \
+#define SUITE_ATOMIC_HOOKS(bits, type)                                                             \
+  type __tsan_atomic##bits##_load(const volatile type* a, int /*mo*/) {                            \
+    note_atomic(Op::load, a);                                                                      \
+    return __atomic_load_n(a, __ATOMIC_SEQ_CST);                                                   \
+  }                                                                                                \
+  void __tsan_atomic##bits##_store(volatile type* a, type v, int /*mo*/) {                         \
+    note_atomic(Op::store, a);                                                                     \
+    __atomic_store_n(a, v, __ATOMIC_SEQ_CST);                                                      \
+  }                                                                                                \
+  type __tsan_atomic##bits##_exchange(volatile type* a, type v, int /*mo*/) {                      \
+    note_atomic(Op::exchange, a);                                                                  \
+    return __atomic_exchange_n(a, v, __ATOMIC_SEQ_CST);                                            \
+  }                                                                                                \
+  type __tsan_atomic##bits##_fetch_add(volatile type* a, type v, int /*mo*/) {                     \
+    note_atomic(Op::add, a);                                                                       \
+    return __atomic_fetch_add(a, v, __ATOMIC_SEQ_CST);                                             \
+  }                                                                                                \
+  type __tsan_atomic##bits##_fetch_sub(volatile type* a, type v, int /*mo*/) {                     \
+    note_atomic(Op::sub, a);                                                                       \
+    return __atomic_fetch_sub(a, v, __ATOMIC_SEQ_CST);                                             \
+  }                                                                                                \
+  type __tsan_atomic##bits##_fetch_and(volatile type* a, type v, int /*mo*/) {                     \
+    note_atomic(Op::and_, a);                                                                      \
+    return __atomic_fetch_and(a, v, __ATOMIC_SEQ_CST);                                             \
+  }                                                                                                \
+  type __tsan_atomic##bits##_fetch_or(volatile type* a, type v, int /*mo*/) {                      \
+    note_atomic(Op::or_, a);                                                                       \
+    return __atomic_fetch_or(a, v, __ATOMIC_SEQ_CST);                                              \
+  }                                                                                                \
+  type __tsan_atomic##bits##_fetch_xor(volatile type* a, type v, int /*mo*/) {                     \
+    note_atomic(Op::xor_, a);                                                                      \
+    return __atomic_fetch_xor(a, v, __ATOMIC_SEQ_CST);                                             \
+  }                                                                                                \
+  type __tsan_atomic##bits##_fetch_nand(volatile type* a, type v, int /*mo*/) {                    \
+    note_atomic(Op::nand, a);                                                                      \
+    return __atomic_fetch_nand(a, v, __ATOMIC_SEQ_CST);                                            \
+  }                                                                                                \
+  int __tsan_atomic##bits##_compare_exchange_strong(volatile type* a, type* c, type v, int /*mo*/, \
+                                                    int /*fmo*/) {                                 \
+    note_atomic(Op::cas, a);                                                                       \
+    return __atomic_compare_exchange_n(a, c, v, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);        \
+  }                                                                                                \
+  int __tsan_atomic##bits##_compare_exchange_weak(volatile type* a, type* c, type v, int /*mo*/,   \
+                                                  int /*fmo*/) {                                   \
+    note_atomic(Op::cas, a);                                                                       \
+    return __atomic_compare_exchange_n(a, c, v, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);        \
+  }                                                                                                \
+  type __tsan_atomic##bits##_compare_exchange_val(volatile type* a, type c, type v, int /*mo*/,    \
+                                                  int /*fmo*/) {                                   \
+    note_atomic(Op::cas, a);                                                                       \
+    __atomic_compare_exchange_n(a, &c, v, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);              \
+    return c;                                                                                      \
   }
 
 SUITE_ATOMIC_HOOKS(8, std::uint8_t)
@@ -443,3 +445,5 @@ void __tsan_atomic_thread_fence(int /*mo*/) { __atomic_thread_fence(__ATOMIC_SEQ
 void __tsan_atomic_signal_fence(int /*mo*/) { __atomic_signal_fence(__ATOMIC_SEQ_CST); }
 
 }  // extern "C"
+// NOLINTEND(bugprone-reserved-identifier, bugprone-macro-parentheses,
+// readability-non-const-parameter)

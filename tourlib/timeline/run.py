@@ -127,13 +127,15 @@ def write_whole(path, text):
             os.remove(partial)
 
 
-def recording(name, file=None, threads=None):
+def recording(name, file=None, threads=None, say=lambda text: None):
     """The Timeline of one run of NAME (or FILE built as NAME) under the recorder, and the
     program's output. Held under a lock: one timeline tree serves every program."""
     lacking = missing()
     if lacking:
         raise TimelineError(lacking)
     program, source = resolve(name, file)
+    say(f"timeline: building {os.path.relpath(source)} as {program} with the recorder "
+        "(clang, LLVM's runtime), and running it")
     os.makedirs(TREE, exist_ok=True)
     with open(os.path.join(ROOT, "build", "timeline.lock"), "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
@@ -175,9 +177,7 @@ def timeline(name, file, threads, out_dir):
     NAME.summary.txt into out_dir (build/timeline/out by default); 0 on success."""
     out_dir = out_dir or os.path.join(TREE, "out")
     try:
-        print(f"timeline: building {name} with the recorder (clang, LLVM's runtime) and "
-              "running it", flush=True)
-        tl, _ = recording(name, file, threads)
+        tl, _ = recording(name, file, threads, say=lambda text: print(text, flush=True))
         stem = os.path.splitext(os.path.basename(file))[0] if file else name
         os.makedirs(out_dir, exist_ok=True)
         document = trace.dumps(trace.to_trace(tl))
