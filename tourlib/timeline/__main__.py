@@ -1,5 +1,6 @@
 """python3 -m tourlib.timeline NAME [FILE] [--threads N] [--out DIR]"""
 import argparse
+import os
 import signal
 import sys
 
@@ -33,9 +34,24 @@ def stopped(*_):
     raise SystemExit(130)
 
 
+def output_lost():
+    """Standard output could not be written (a closed pipe, a full disk): one line on
+    standard error and a failure status, never a success that showed nothing."""
+    try:
+        sys.stdout = open(os.devnull, "w")  # nothing more is written to the broken one
+    except OSError:
+        pass
+    print("timeline: standard output could not be written", file=sys.stderr)
+    return 1
+
+
 if __name__ == "__main__":
     signal.signal(signal.SIGTERM, stopped)
     try:
-        sys.exit(main(sys.argv[1:]))
+        status = main(sys.argv[1:])
+        sys.stdout.flush()
     except KeyboardInterrupt:
-        sys.exit(130)
+        status = 130
+    except BrokenPipeError:
+        status = output_lost()
+    sys.exit(status)

@@ -83,13 +83,14 @@ def panel(tl, top, window, title):
                        f'</title></rect>')
     for lane, y in rows.items():
         marks = {cat: tl.lane_marks(lane, cat) for cat in (model.WRITE, model.ATOMIC, model.READ)}
-        counts = [(sum(m.count for m in marks[model.WRITE]), "writes"),
-                  (sum(m.count for m in marks[model.ATOMIC]), "atomics")]
+        counts = [(sum(m.count for m in marks[model.WRITE]), "write"),
+                  (sum(m.count for m in marks[model.ATOMIC]), "atomic")]
         loops = tl.lane_spans(lane, model.LOOP)
         out.append(f'<text x="10" y="{y + 16}" font-weight="bold">hilo {lane}</text>')
         chunks = sum(s.arg("chunks", 1) for s in loops)
         blocks = [f"{chunks} chunks"] if chunks > 1 else [s.name for s in loops]
-        detail = ", ".join(blocks + [f"{n} {what}" for n, what in counts if n])
+        detail = ", ".join(blocks + [f"{n} {what}{'s' if n != 1 else ''}"
+                                     for n, what in counts if n])
         if detail:
             out.append(f'<text x="10" y="{y + 30}" font-size="10" fill="#555">{detail}</text>')
         for s in tl.lane_spans(lane, model.TASK):
@@ -120,16 +121,38 @@ def panel(tl, top, window, title):
         for cat, y1, y2, stroke in ((model.WRITE, y + 1, y + 9, "#222"),
                                     (model.ATOMIC, y + LANE - 9, y + LANE - 1, "#c00000"),
                                     (model.READ, y + LANE - 6, y + LANE - 1, "#2060c0")):
-            columns = set()
+            columns = {}
             for m in marks[cat]:
                 if not shown(m.ts, m.until):
                     continue
                 first, last = round(x(m.ts)), round(x(m.until))
-                columns.update(range(first, last + 1))
+                for c in range(first, last + 1):
+                    columns[c] = columns.get(c, 0) + m.count / (last - first + 1)
             if columns:
                 path = "".join(f"M{c} {y1}V{y2}" for c in sorted(columns))
                 out.append(f'<path d="{path}" stroke="{stroke}" stroke-width="1"/>')
+            if cat == model.ATOMIC:
+                out += cluster_counts(columns, y2, stroke)
     return out, bottom - top + 8
+
+
+def cluster_counts(columns, y, fill):
+    """How many updates a cluster of ticks stands for (ticks at most 4 px apart), written
+    beside it when more than one: 25 adds in a microsecond are one tick wide."""
+    out, cluster = [], []
+    for c in sorted(columns) + [None]:
+        if cluster and (c is None or c - cluster[-1] > 4):
+            n = round(sum(columns[k] for k in cluster))
+            if n > 1:
+                # Right of the cluster, or left of it at the right edge.
+                at, anchor = (cluster[-1] + 3, "start") if cluster[-1] + 30 < WIDTH - RIGHT \
+                    else (cluster[0] - 3, "end")
+                out.append(f'<text x="{at}" y="{y}" font-size="9" text-anchor="{anchor}" '
+                           f'fill="{fill}">×{n}</text>')
+            cluster = []
+        if c is not None:
+            cluster.append(c)
+    return out
 
 
 def axis(top, window):
