@@ -42,8 +42,11 @@ struct Event {
   std::string text;  // a write's text; empty otherwise
 };
 
+// One thread's events. Its lock is uncontended while the program runs (only the thread
+// itself takes it); it keeps a worker that records late from racing the final write.
 struct ThreadLog {
-  unsigned serial;
+  unsigned serial = 0;
+  std::mutex lock;
   std::vector<Event> events;
 };
 
@@ -59,6 +62,7 @@ struct Recorder {
   std::mutex lock;  // guards logs and written
   std::vector<std::unique_ptr<ThreadLog>> logs;
   bool written = false;
+  std::atomic<bool> closed{false};  // set once the events are being written: later ones are dropped
   std::atomic<std::uint64_t> next_region{1};
 };
 
@@ -86,11 +90,13 @@ ThreadLog& this_thread_log() {
 
 void record(const char* kind, std::int64_t a = 0, std::int64_t b = 0, std::int64_t c = 0,
             std::string text = {}) {
-  if (!recording()) {
+  if (!recording() || recorder().closed.load(std::memory_order_relaxed)) {
     return;
   }
-  this_thread_log().events.push_back(
-      Event{now_ns() - recorder().origin, kind, a, b, c, std::move(text)});
+  const std::int64_t ns = now_ns() - recorder().origin;
+  ThreadLog& log = this_thread_log();
+  const std::lock_guard<std::mutex> guard(log.lock);
+  log.events.push_back(Event{ns, kind, a, b, c, std::move(text)});
 }
 
 // A write's text on one line: backslash, newline and tab escaped.
@@ -120,6 +126,7 @@ void write_all() {
     return;
   }
   r.written = true;
+  r.closed = true;
   std::FILE* f = std::fopen(r.out, "w");
   if (f == nullptr) {
     std::fprintf(stderr, "timeline recorder: cannot write %s\n", r.out);
@@ -127,6 +134,7 @@ void write_all() {
   }
   std::fputs("# suite timeline 1\n", f);
   for (const auto& log : r.logs) {
+    const std::lock_guard<std::mutex> log_guard(log->lock);
     for (const Event& e : log->events) {
       std::fprintf(f, "%lld\t%u\t%s\t%lld\t%lld\t%lld\t", static_cast<long long>(e.ns), log->serial,
                    e.kind, static_cast<long long>(e.a), static_cast<long long>(e.b),
