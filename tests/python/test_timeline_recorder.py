@@ -35,6 +35,21 @@ class KnownShapes(unittest.TestCase):
                 texts = "".join(m.arg("text") for m in tl.marks if m.cat == model.WRITE)
                 self.assertEqual(sorted(texts.splitlines()), sorted(output.splitlines()))
 
+    def test_critical_sections_are_locks_taken(self):
+        tl, _ = run.recording("shared_accumulator", os.path.join(FIXTURES, "critical.cxx"))
+        held = [[s for s in tl.lane_spans(lane, model.LOCKED) if s.name == "critical"]
+                for lane in tl.lanes]
+        self.assertEqual([len(h) for h in held], [25] * 4)
+        # One thread at a time: no two critical sections overlap.
+        spans = sorted((s.start, s.end) for h in held for s in h)
+        self.assertTrue(all(a[1] <= b[0] for a, b in zip(spans, spans[1:])))
+        self.assertEqual([t.atomics for t in summary.threads(tl)], [0] * 4)
+
+    def test_dynamic_chunks_each_iteration_once(self):
+        tl, _ = run.recording("handed_out", None, 3)
+        shape = summary.shape(tl)
+        self.assertEqual((shape["schedule"], shape["each iteration once"]), ("dynamic", True))
+
     def test_the_join_orders_the_regions(self):
         tl, _ = run.recording("fill_then_square", None, 2)
         first, second = summary.regions(tl)

@@ -1,5 +1,6 @@
 """Per-thread figures, the text the command prints, the shape a check compares, and the
 command's refusal to draw without LLVM's runtime."""
+import argparse
 import os
 import tempfile
 import unittest
@@ -73,3 +74,13 @@ class WithoutLLVM(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class CommandLine(unittest.TestCase):
+    def test_team_sizes(self):
+        from tourlib.timeline.__main__ import positive
+        for text, value in (("1", 1), ("8", 8), ("64", 64)):
+            self.assertEqual(positive(text), value)
+        for text in ("0", "65", "-3", "three", ""):
+            with self.subTest(text), self.assertRaises(argparse.ArgumentTypeError):
+                positive(text)

@@ -19,7 +19,8 @@ WAIT_NAMES = {1: "barrier wait", 2: "barrier wait", 3: "barrier wait", 4: "barri
               5: "taskwait", 6: "taskgroup wait", 7: "reduction wait",
               8: "loop barrier wait", 9: "join barrier wait"}
 # ompt_mutex_t values.
-LOCK_NAMES = {1: "lock", 2: "lock", 3: "critical", 4: "ordered", 6: "atomic (locked)"}
+LOCK_NAMES = {1: "lock", 2: "lock", 3: "nested lock", 4: "nested lock", 5: "critical",
+              6: "atomic (locked)", 7: "ordered"}
 ATOMIC_OPS = {0: "read", 1: "store", 2: "exchange", 3: "add", 4: "sub", 5: "and", 6: "or",
               7: "xor", 8: "nand", 9: "compare-exchange"}
 
