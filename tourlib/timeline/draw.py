@@ -84,7 +84,8 @@ def panel(tl, top, window, title):
     for lane, y in rows.items():
         marks = {cat: tl.lane_marks(lane, cat) for cat in (model.WRITE, model.ATOMIC, model.READ)}
         counts = [(sum(m.count for m in marks[model.WRITE]), "write"),
-                  (sum(m.count for m in marks[model.ATOMIC]), "atomic")]
+                  (sum(m.count for m in marks[model.ATOMIC]), "atomic"),
+                  (len(tl.lane_spans(lane, model.LOCKED)), "lock")]
         loops = tl.lane_spans(lane, model.LOOP)
         out.append(f'<text x="10" y="{y + 16}" font-weight="bold">hilo {lane}</text>')
         chunks = sum(s.arg("chunks", 1) for s in loops)

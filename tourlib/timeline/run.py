@@ -196,5 +196,6 @@ def timeline(name, file, threads, out_dir):
         return 1
     print(text, end="")
     for path in paths:
-        print(f"  wrote {os.path.relpath(path)}")
+        shown = os.path.relpath(path)
+        print(f"  wrote {path if shown.startswith('..') else shown}")
     return 0
