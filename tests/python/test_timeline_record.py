@@ -80,6 +80,16 @@ class Rules(unittest.TestCase):
         self.assertEqual(ends[(1, model.TASK)], 60)
         self.assertEqual(ends[(0, model.REGION)], 60)
 
+    def test_a_task_left_open_ends_at_its_join(self):
+        # No task_end for region 1 before the thread's task in region 2 begins.
+        tl = record.read(raw((0, 0, "fork", 1, 2, 0), (5, 1, "task_begin", 1, 1, 2),
+                             (6, 1, "wait_begin", 2, 0, 0), (10, 0, "join", 1, 0, 0),
+                             (20, 0, "fork", 2, 2, 0), (25, 1, "task_begin", 2, 1, 2),
+                             (30, 0, "join", 2, 0, 0)), "t")
+        tasks = [(s.start, s.end, s.arg("region")) for s in tl.lane_spans(1, model.TASK)]
+        self.assertEqual(tasks, [(5, 10, 1), (25, 30, 2)])
+        self.assertEqual([(s.start, s.end) for s in tl.lane_spans(1, model.WAIT)], [(6, 10)])
+
     def test_contiguous_dynamic_chunks_merge(self):
         tl = record.read(raw((0, 0, "task_begin", 1, 0, 1), (1, 0, "work_begin", 1, 1, 4),
                              (2, 0, "chunk", 0, 0, 0), (3, 0, "chunk", 1, 1, 0),

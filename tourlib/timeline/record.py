@@ -145,6 +145,19 @@ def timeline(events, program, meta=None):
                                                           chunks=handed)))
                 chunk = None
 
+        def close_wait(ns):
+            nonlocal wait
+            start, name, reg = wait
+            tl.spans.append(Span(lane, start, max(start, closing(reg, ns)), model.WAIT, name))
+            wait = None
+
+        def close_task(ns):
+            nonlocal task
+            start, reg, index, team = task
+            tl.spans.append(Span(lane, start, max(start, closing(reg, ns)), model.TASK,
+                                 f"hilo {index} of {team}", pairs(region=reg, team=team)))
+            task = None
+
         for ns, _, kind, a, b, c, text in mine:
             t = ns - origin
             if kind == "fork":
@@ -154,12 +167,14 @@ def timeline(events, program, meta=None):
                 tl.spans.append(Span(lane, start, t, model.REGION, f"parallel region {a}",
                                      pairs(region=a, requested=requested)))
             elif kind == "task_begin":
+                # A task of an earlier region still open ends at that region's join.
+                if wait is not None:
+                    close_wait(t)
+                if task is not None:
+                    close_task(t)
                 task, region = (t, a, b, c), a
             elif kind == "task_end" and task is not None:
-                start, reg, index, team = task
-                tl.spans.append(Span(lane, start, max(start, closing(reg, t)), model.TASK,
-                                     f"hilo {index} of {team}", pairs(region=reg, team=team)))
-                task = None
+                close_task(t)
             elif kind == "work_begin":
                 loop_count = c
             elif kind == "static":
@@ -181,9 +196,7 @@ def timeline(events, program, meta=None):
             elif kind == "wait_begin":
                 wait = (t, WAIT_NAMES.get(a, "wait"), region)
             elif kind == "wait_end" and wait is not None:
-                start, name, reg = wait
-                tl.spans.append(Span(lane, start, max(start, closing(reg, t)), model.WAIT, name))
-                wait = None
+                close_wait(t)
             elif kind == "mutex_acquire":
                 wait = (t, f"{LOCK_NAMES.get(a, 'lock')} wait", region)
             elif kind == "mutex_acquired":
@@ -203,12 +216,9 @@ def timeline(events, program, meta=None):
         # What the recording left open ends at its region's join, or with the run.
         close_chunk(end_of_run)
         if wait is not None:
-            tl.spans.append(Span(lane, wait[0], max(wait[0], closing(wait[2], end_of_run)),
-                                 model.WAIT, wait[1]))
+            close_wait(end_of_run)
         if task is not None:
-            start, reg, index, team = task
-            tl.spans.append(Span(lane, start, max(start, closing(reg, end_of_run)), model.TASK,
-                                 f"hilo {index} of {team}", pairs(region=reg, team=team)))
+            close_task(end_of_run)
     tl.spans.sort(key=lambda s: (s.lane, s.start, s.end, s.cat, s.name))
     tl.marks.sort(key=lambda m: (m.lane, m.ts, m.cat))
     return tl
