@@ -24,6 +24,19 @@ if(SUITE_SANITIZE)
   endif()
 endif()
 
+# The timeline build (./tour --timeline): every program linked to the suite's recorder,
+# its atomic operations compiled into calls the recorder implements (clang's
+# ThreadSanitizer pass, told to instrument atomics and nothing else; the sanitizer's own
+# runtime is not linked).
+option(SUITE_TIMELINE "Link every program to the timeline recorder (clang only)" OFF)
+if(SUITE_TIMELINE AND NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  message(FATAL_ERROR "SUITE_TIMELINE needs clang and LLVM's OpenMP runtime: "
+                      "install clang libomp-dev and use the timeline preset")
+endif()
+set(SUITE_TIMELINE_OPTIONS -fsanitize=thread "SHELL:-mllvm -tsan-instrument-memory-accesses=0"
+    "SHELL:-mllvm -tsan-instrument-func-entry-exit=0"
+    "SHELL:-mllvm -tsan-instrument-memintrinsics=0")
+
 # A tree of ./tour --check builds one program only, from the file being checked.
 set(SUITE_CHECK_PROGRAM "" CACHE STRING "Build only this program (./tour --check)")
 set(SUITE_CHECK_SOURCE "" CACHE FILEPATH "The source SUITE_CHECK_PROGRAM is built from")
@@ -44,6 +57,14 @@ function(suite_program name)
   add_executable(${name} ${source})
   target_compile_options(${name} PRIVATE -Wall -Wextra -Wpedantic ${arg_OPTIONS})
   target_link_libraries(${name} PRIVATE suite_stdout_check)
+  if(SUITE_TIMELINE)
+    # Linked before the OpenMP runtime: the recorder's loop-scheduling entry points and
+    # output calls come first in the lookup order, and forward to the real ones.
+    target_link_libraries(${name} PRIVATE suite_timeline)
+    if(NOT arg_SERIAL)
+      target_compile_options(${name} PRIVATE ${SUITE_TIMELINE_OPTIONS})
+    endif()
+  endif()
   if(NOT arg_SERIAL)
     target_link_libraries(${name} PRIVATE OpenMP::OpenMP_CXX)
   endif()

@@ -1,0 +1,67 @@
+"""The recorder against runs whose shape is known: each program built with the recorder
+(clang, LLVM's runtime) in build/timeline, run, and its recording read back."""
+import os
+import unittest
+
+from timeline_support import FIXTURES
+
+from tourlib.timeline import model, run, summary
+
+LACKING = run.missing()
+
+
+@unittest.skipIf(LACKING, f"not checked here: {LACKING}")
+class KnownShapes(unittest.TestCase):
+    # (program, file built as it, team) -> per-thread ranges, atomic updates, report lines
+    TABLE = [
+        (("fill_pairs_tagged", None, 3), [[(0, 33)], [(34, 66)], [(67, 99)]], [0] * 3,
+         [34, 33, 33]),
+        (("fill_pairs_tagged", os.path.join(FIXTURES, "no_for.cxx"), 3), [[], [], []],
+         [0] * 3, [100] * 3),
+        (("shared_accumulator", None, None), [[]] * 4, [25] * 4, [2, 1, 1, 1]),
+        (("subtotal_atomic", None, None), [[]] * 4, [1] * 4, [2, 1, 1, 1]),
+        (("fill_pairs_tagged", None, 1), [[(0, 99)]], [0], [100]),
+    ]
+
+    def test_recordings(self):
+        for (name, file, team), ranges, atomics, writes in self.TABLE:
+            with self.subTest(name=name, file=file and os.path.basename(file), team=team):
+                tl, output = run.recording(name, file, team)
+                threads = summary.threads(tl)
+                self.assertEqual([t.ranges for t in threads], ranges)
+                self.assertEqual([t.atomics for t in threads], atomics)
+                self.assertEqual([t.writes for t in threads], writes)
+                # Every line the program printed was recorded, by the thread it names.
+                texts = "".join(m.arg("text") for m in tl.marks if m.cat == model.WRITE)
+                self.assertEqual(sorted(texts.splitlines()), sorted(output.splitlines()))
+
+    def test_critical_sections_are_locks_taken(self):
+        tl, _ = run.recording("shared_accumulator", os.path.join(FIXTURES, "critical.cxx"))
+        held = [[s for s in tl.lane_spans(lane, model.LOCKED) if s.name == "critical"]
+                for lane in tl.lanes]
+        self.assertEqual([len(h) for h in held], [25] * 4)
+        # One thread at a time: no two critical sections overlap.
+        spans = sorted((s.start, s.end) for h in held for s in h)
+        self.assertTrue(all(a[1] <= b[0] for a, b in zip(spans, spans[1:])))
+        self.assertEqual([t.atomics for t in summary.threads(tl)], [0] * 4)
+
+    def test_dynamic_chunks_each_iteration_once(self):
+        tl, _ = run.recording("handed_out", None, 3)
+        shape = summary.shape(tl)
+        self.assertEqual((shape["schedule"], shape["each iteration once"]), ("dynamic", True))
+
+    def test_the_join_orders_the_regions(self):
+        tl, _ = run.recording("fill_then_square", None, 2)
+        first, second = summary.regions(tl)
+        tasks = [s for s in tl.spans if s.cat == model.TASK and s.arg("region") == 1]
+        self.assertEqual(len(tasks), 2)
+        self.assertTrue(all(t.end <= first.end <= second.start for t in tasks))
+        self.assertEqual([t.iterations for t in summary.threads(tl)], [5000, 5000])
+
+    def test_a_file_that_cannot_be_built_draws_nothing(self):
+        with self.assertRaisesRegex(run.TimelineError, "cannot be built|failed"):
+            run.recording("fill_pairs_tagged", os.path.join(FIXTURES, "no_for_3.recording"))
+
+
+if __name__ == "__main__":
+    unittest.main()

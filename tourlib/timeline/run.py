@@ -1,0 +1,201 @@
+"""Builds a program with the timeline recorder, runs it, and writes its picture, trace and
+summary: the one module of the timeline that starts processes and touches the build."""
+import fcntl
+import glob
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import tempfile
+
+from . import draw, record, summary, trace
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+TREE = os.path.join(ROOT, "build", "timeline")
+RUNTIME_VARIABLES = ("OMP_", "GOMP_", "KMP_")
+PACKAGES = "clang libomp-dev"
+RUN_LIMIT = 20  # seconds: a program still running then is stopped, and nothing is drawn
+BECOMES = re.compile(r"Becomes: (\w+) \(")
+
+
+class TimelineError(Exception):
+    """Why no timeline was drawn: one line."""
+
+
+def missing():
+    """What the recorder needs and this machine lacks, as one line; None if nothing.
+    GCC's runtime has no tool interface: the timeline needs clang and LLVM's runtime."""
+    lacking = []
+    if shutil.which("clang++") is None:
+        lacking.append("clang (clang++)")
+    if not glob.glob("/usr/lib/llvm-*/lib/clang/*/include/omp-tools.h") or \
+            not glob.glob("/usr/lib/llvm-*/lib/libomp.so*"):
+        lacking.append("LLVM's OpenMP runtime with its tool interface (libomp, omp-tools.h)")
+    if not lacking:
+        return None
+    return (f"the timeline needs {' and '.join(lacking)}, which GCC's runtime does not "
+            f"provide: install {PACKAGES}")
+
+
+def lessons():
+    """{program: source} for every lesson, from the folders' CMakeLists.txt."""
+    found = {}
+    for cmake in sorted(glob.glob(os.path.join(ROOT, "*", "CMakeLists.txt"))):
+        folder = os.path.dirname(cmake)
+        with open(cmake, encoding="utf-8") as f:
+            for name in re.findall(r"^suite_program\((\w+)", f.read(), re.M):
+                found[name] = os.path.join(folder, name + ".cpp")
+    return found
+
+
+def resolve(name, file):
+    """(program, source): the lesson NAME is built as, and the file it is built from. NAME
+    may be an exercise: then it is built as the lesson its header says it becomes."""
+    known = lessons()
+    if name not in known:
+        exercise = os.path.join(ROOT, "exercises", name + ".cpp")
+        if file is None and os.path.isfile(exercise):
+            with open(exercise, encoding="utf-8") as f:
+                becomes = BECOMES.search(f.read(2000))
+            if becomes and becomes.group(1) in known:
+                return becomes.group(1), exercise
+        raise TimelineError(f"no program called {name!r} (./tour --list shows them)")
+    if file is None:
+        return name, known[name]
+    if not os.path.isfile(file):
+        raise TimelineError(f"{file}: no such file")
+    return name, os.path.abspath(file)
+
+
+def build(program, source, log_path):
+    """Configures build/timeline for `program` built from `source` (clang, the recorder
+    linked in) and builds it; returns the executable's path."""
+    definitions = [f"-DSUITE_CHECK_PROGRAM={program}", f"-DSUITE_CHECK_SOURCE={source}"]
+    with open(log_path, "w", encoding="utf-8") as log:
+        for command in (["cmake", "--preset", "timeline", *definitions],
+                        ["cmake", "--build", TREE]):
+            log.write("$ " + shlex.join(command) + "\n")
+            log.flush()
+            done = subprocess.run(command, cwd=ROOT, stdout=log, stderr=subprocess.STDOUT)
+            if done.returncode != 0:
+                raise TimelineError(f"{command[1]} failed: {first_error(log_path)} "
+                                    f"(the whole log: {os.path.relpath(log_path)})")
+    with open(os.path.join(TREE, "programs.tsv"), encoding="utf-8") as f:
+        return f.readline().split("\t")[2]
+
+
+def first_error(log_path):
+    with open(log_path, encoding="utf-8", errors="replace") as f:
+        lines = f.read().splitlines()
+    errors = [line for line in lines if "error" in line.lower()]
+    return (errors or lines or ["no message"])[0].strip()
+
+
+def run(binary, threads, raw_path):
+    """Runs `binary` recording into raw_path; returns its standard output."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith(RUNTIME_VARIABLES)}
+    env["SUITE_TIMELINE_OUT"] = raw_path
+    if threads is not None:
+        env["OMP_NUM_THREADS"] = str(threads)
+    try:
+        done = subprocess.run([binary], env=env, capture_output=True, timeout=RUN_LIMIT)
+    except subprocess.TimeoutExpired:
+        raise TimelineError(f"the program was still running after {RUN_LIMIT} s: stopped, "
+                            "nothing drawn") from None
+    if done.returncode != 0:
+        said = done.stderr.decode(errors="replace").strip().splitlines()
+        raise TimelineError(f"the program exited with status {done.returncode}"
+                            + (f": {said[0]}" if said else "") + "; nothing drawn")
+    if not os.path.exists(raw_path):
+        raise TimelineError("the recorder wrote nothing: is LLVM's runtime (libomp) the one "
+                            f"the program loaded? install {PACKAGES}")
+    return done.stdout.decode(errors="replace")
+
+
+def write_whole(path, text):
+    """Writes `text` to a temporary name beside `path`, then renames it."""
+    partial = path + ".partial"
+    try:
+        with open(partial, "w", encoding="utf-8") as f:
+            f.write(text)
+        os.replace(partial, path)
+    except OSError as e:
+        raise TimelineError(f"cannot write {path}: {e.strerror}") from None
+    finally:
+        if os.path.exists(partial):
+            os.remove(partial)
+
+
+def recording(name, file=None, threads=None, say=lambda text: None):
+    """The Timeline of one run of NAME (or FILE built as NAME) under the recorder, and the
+    program's output. Held under a lock: one timeline tree serves every program."""
+    lacking = missing()
+    if lacking:
+        raise TimelineError(lacking)
+    program, source = resolve(name, file)
+    say(f"timeline: building {os.path.relpath(source)} as {program} with the recorder "
+        "(clang, LLVM's runtime), and running it")
+    os.makedirs(TREE, exist_ok=True)
+    with open(os.path.join(ROOT, "build", "timeline.lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        binary = build(program, source, os.path.join(ROOT, "build", "timeline.log"))
+        with tempfile.TemporaryDirectory(prefix="timeline-") as scratch:
+            raw_path = os.path.join(scratch, "recording")
+            output = run(binary, threads, raw_path)
+            with open(raw_path, encoding="utf-8", errors="replace") as f:
+                raw = f.read()
+    shown = os.path.relpath(source, ROOT)
+    meta = {"source": shown, "threads": threads}
+    try:
+        tl = record.read(raw, program, meta)
+    except record.RecordError as e:
+        raise TimelineError(f"the recording cannot be read: {e}") from None
+    with open(source, encoding="utf-8", errors="replace") as f:
+        parallel = "omp parallel" in f.read()
+    if parallel and not any(s.cat == "region" for s in tl.spans):
+        raise TimelineError("the OpenMP runtime reported no parallel region, so nothing is "
+                            f"drawn: the timeline needs LLVM's runtime (install {PACKAGES})")
+    return tl, output
+
+
+def title(tl):
+    source = tl.meta.get("source", "")
+    lanes = len(tl.lanes)
+    return f"{tl.program}, {lanes} thread{'s' if lanes != 1 else ''}" + \
+        (f"  ({source})" if source else "")
+
+
+def picture(tl, trace_name):
+    """The command's SVG of one timeline, drawn from what its trace holds."""
+    return draw.svg([(title(tl), tl)], f"timeline of one run of {tl.program}",
+                    f"drawn from {trace_name}")
+
+
+def timeline(name, file, threads, out_dir):
+    """./tour --timeline NAME [FILE] [--threads N]: writes NAME.svg, NAME.trace.json and
+    NAME.summary.txt into out_dir (build/timeline/out by default); 0 on success."""
+    out_dir = out_dir or os.path.join(TREE, "out")
+    try:
+        tl, _ = recording(name, file, threads, say=lambda text: print(text, flush=True))
+        stem = os.path.splitext(os.path.basename(file))[0] if file else name
+        os.makedirs(out_dir, exist_ok=True)
+        document = trace.dumps(trace.to_trace(tl))
+        # Drawn from the trace as written, so a redraw from the file gives the same bytes.
+        drawing = picture(trace.loads(document), stem + ".trace.json")
+        text = summary.text(tl)
+        paths = [os.path.join(out_dir, stem + suffix)
+                 for suffix in (".svg", ".trace.json", ".summary.txt")]
+        for path, content in zip(paths, (drawing, document, text)):
+            write_whole(path, content)
+    except (TimelineError, draw.DrawError) as e:
+        print(f"timeline: {e}")
+        return 1
+    except OSError as e:
+        print(f"timeline: {e.filename or ''}: {e.strerror}")
+        return 1
+    print(text, end="")
+    for path in paths:
+        shown = os.path.relpath(path)
+        print(f"  wrote {path if shown.startswith('..') else shown}")
+    return 0
