@@ -22,6 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, ROOT)
 
+from tourlib import catalogue  # noqa: E402
 from tourlib.timeline import draw, model, run, summary, trace  # noqa: E402
 
 TRACES = os.path.join(HERE, "timelines")
@@ -157,12 +158,9 @@ def overhead(repeats=40):
     for name in ("fill_pairs_tagged", "shared_accumulator", "fill_then_square"):
         _, _, threads, _ = RUNS[name]
         recorded(name)  # builds it into the timeline tree
-        with open(os.path.join(run.TREE, "programs.tsv"), encoding="utf-8") as f:
-            binary = f.readline().split("\t")[2]
-        env = {k: v for k, v in os.environ.items() if not k.startswith(run.RUNTIME_VARIABLES)}
-        if threads:
-            env["OMP_NUM_THREADS"] = str(threads)
-        out = os.path.join(run.TREE, "overhead.recording")
+        binary = catalogue.read_manifest(run.tree())[0]["path"]
+        env = catalogue.clean_environment({"OMP_NUM_THREADS": str(threads)} if threads else {})
+        out = os.path.join(run.tree(), "overhead.recording")
         times = {"untraced": [], "traced": []}
         for _ in range(repeats):
             for mode in times:

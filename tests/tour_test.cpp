@@ -120,7 +120,12 @@ INSTANTIATE_TEST_SUITE_P(
                       Args{"--explain", "lost_adds", "greet_ids"}, Args{"--threads", "3", "--list"},
                       Args{"--family", "races", "--family", "memory", "--check", "greet_ids"},
                       // An exercise is not a program to check; a check needs a C++ source.
-                      Args{"--check", "lost_adds"}, Args{"--check", "greet_ids", "/etc/hostname"}));
+                      Args{"--check", "lost_adds"}, Args{"--check", "greet_ids", "/etc/hostname"},
+                      Args{"--check", "greet_ids", "/tmp"},
+                      // Grading, hints, timelines: each needs its names, --out its mode.
+                      Args{"--grade", "greet_ids"}, Args{"--out", "x", "greet_ids"}, Args{"--hint"},
+                      Args{"--hint", "greet_ids"}, Args{"--timeline"},
+                      Args{"--json", "-", "greet_ids"}));
 
 // Output that cannot be written is a failure, said in one line, whatever the mode.
 class TourOutputLost : public ::testing::TestWithParam<Args> {};

@@ -8,6 +8,7 @@ import sys
 from . import build, catalogue, grade, hints, present
 from .check import check
 from .check.families import FAMILIES
+from .timeline.run import timeline
 from .term import Failure, OutputLost, flush, note, say, shown_path
 
 USAGE = """\
@@ -15,6 +16,7 @@ usage: ./tour [options] [NAME|FOLDER ...]
        ./tour --check NAME [FILE.cpp] [--family FAMILY] [--json PATH]
        ./tour --hint NAME [FILE.cpp]
        ./tour --grade NAME PATH... [--out DIR]
+       ./tour --timeline NAME [FILE.cpp] [--threads N] [--out DIR]
 
 Builds the programs (CMake preset "tour") and runs them in lesson order, each under a
 heading with its name, what it shows, and the command that runs it alone.
@@ -40,7 +42,12 @@ heading with its name, what it shows, and the command that runs it alone.
                     one) as NAME, with a line each and a summary; exit 0 if every one
                     could be judged, 3 if not
   --out DIR         with --grade: write each verdict, gradebook.csv, junit.xml and
-                    summary.md into DIR (a re-run judges only the changed files)
+                    summary.md into DIR (a re-run judges only the changed files); with
+                    --timeline: write the picture, trace and summary there
+  --timeline NAME [FILE.cpp]
+                    run NAME (or FILE built as NAME) under the suite's recorder, and
+                    write what each thread did, when: a picture (SVG), a trace for trace
+                    viewers (JSON) and a summary (needs clang and LLVM's runtime)
   --hint NAME [FILE.cpp]
                     the next hint for the exercise NAME (or for the exercise FILE fixes,
                     as the lesson NAME): from what you see to what to change
@@ -59,13 +66,14 @@ VALUES = {"--threads": "a number: a team size from 1 to 4096",
           "--json": "a file name, or - for standard output",
           "--hint": "an exercise name (see ./tour --list)",
           "--grade": "a program name (see ./tour --list)",
+          "--timeline": "a program or exercise name (see ./tour --list)",
           "--build-dir": "a folder",
           "--out": "a folder"}
 
 
 def parse(argv):
     options = {"threads": None, "list": False, "explain": None, "full": False, "check": None,
-               "hint": None, "grade": None, "out": None, "build_dir": None,
+               "hint": None, "grade": None, "out": None, "build_dir": None, "timeline": None,
                "file": None, "family": None, "json": None, "selection": [], "help": False}
 
     def value(k, what):
@@ -90,7 +98,8 @@ def parse(argv):
         elif arg in VALUES:
             once(arg[2:].replace("-", "_"), value(k, VALUES[arg]))
             k += 1
-            if arg in ("--check", "--hint") and k + 1 < len(argv) and not argv[k + 1].startswith("-"):
+            if arg in ("--check", "--hint", "--timeline") and k + 1 < len(argv) \
+                    and not argv[k + 1].startswith("-"):
                 options["file"] = argv[k + 1]
                 k += 1
         elif arg.startswith("-") and arg != "-":
@@ -101,17 +110,17 @@ def parse(argv):
             options["selection"].append(arg)
         k += 1
     # One thing at a time: listing, explaining, checking, or running programs.
-    modes = [m for m in ("list", "explain", "check", "hint", "grade") if options[m]]
+    modes = [m for m in ("list", "explain", "check", "hint", "grade", "timeline") if options[m]]
     if len(modes) > 1:
         raise Failure(f"--{modes[0]} and --{modes[1]} do not go together (see ./tour --help)")
-    if modes and (options["threads"] or options["full"]):
+    if modes and (options["threads"] and modes != ["timeline"] or options["full"]):
         raise Failure(f"--threads and --full go with running programs, not with --{modes[0]}")
     if options["grade"]:
         if not options["selection"]:
             raise Failure("--grade needs the submissions: files, or a folder per student")
         options["paths"], options["selection"] = options["selection"], []
-    if options["out"] and not options["grade"]:
-        raise Failure("--out goes with --grade")
+    if options["out"] and not (options["grade"] or options["timeline"]):
+        raise Failure("--out goes with --grade or --timeline")
     if modes and options["selection"]:
         raise Failure(f"--{modes[0]} takes no further names, not "
                       f"'{' '.join(options['selection'])}'")
@@ -161,6 +170,11 @@ def main(argv):
         present.list_all(programs)
     elif options["explain"]:
         present.explain(options["explain"], programs)
+    elif options["timeline"]:
+        status = timeline(options["timeline"], options["file"], options["threads"],
+                          options["out"], programs)
+        if status:
+            raise Failure(None, status)
     elif options["grade"]:
         grade.grade(options["grade"], options["paths"], options["out"], programs)
     elif options["check"]:

@@ -1,31 +1,33 @@
 """Builds a program with the timeline recorder, runs it, and writes its picture, trace and
 summary: the one module of the timeline that starts processes and touches the build."""
-import fcntl
-import glob
 import os
-import re
-import shlex
-import shutil
 import subprocess
 import tempfile
 
+from .. import build, catalogue
+from ..files import write_whole as write_file
+from ..term import Failure
 from . import draw, record, summary, trace
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-TREE = os.path.join(ROOT, "build", "timeline")
-RUNTIME_VARIABLES = ("OMP_", "GOMP_", "KMP_")
+ROOT = catalogue.ROOT
+TREE = os.path.join(build.BUILD, "timeline")  # the default; tree() follows --build-dir
 PACKAGES = "clang libomp-dev"
-RUN_LIMIT = 20  # seconds: a program still running then is stopped, and nothing is drawn
-BECOMES = re.compile(r"Becomes: (\w+) \(")
+RUN_LIMIT = build.RUN_TIMEOUT  # a program still running then is stopped, and nothing drawn
 
 
 class TimelineError(Exception):
     """Why no timeline was drawn: one line."""
 
 
+def tree():
+    return os.path.join(build.BUILD, "timeline")
+
+
 def missing():
     """What the recorder needs and this machine lacks, as one line; None if nothing.
     GCC's runtime has no tool interface: the timeline needs clang and LLVM's runtime."""
+    import glob
+    import shutil
     lacking = []
     if shutil.which("clang++") is None:
         lacking.append("clang (clang++)")
@@ -38,28 +40,19 @@ def missing():
             f"provide: install {PACKAGES}")
 
 
-def lessons():
-    """{program: source} for every lesson, from the folders' CMakeLists.txt."""
-    found = {}
-    for cmake in sorted(glob.glob(os.path.join(ROOT, "*", "CMakeLists.txt"))):
-        folder = os.path.dirname(cmake)
-        with open(cmake, encoding="utf-8") as f:
-            for name in re.findall(r"^suite_program\((\w+)", f.read(), re.M):
-                found[name] = os.path.join(folder, name + ".cpp")
-    return found
-
-
-def resolve(name, file):
+def resolve(name, file, programs=None):
     """(program, source): the lesson NAME is built as, and the file it is built from. NAME
-    may be an exercise: then it is built as the lesson its header says it becomes."""
-    known = lessons()
+    may be an exercise: then it is built as the lesson it becomes. `programs`: the
+    manifest (the tour's, read or configured, if not given)."""
+    try:
+        programs = programs if programs is not None else build.tour_programs()
+    except Failure as e:
+        raise TimelineError(e.message) from None
+    known = {p["name"]: os.path.join(ROOT, p["source"]) for p in programs}
     if name not in known:
-        exercise = os.path.join(ROOT, "exercises", name + ".cpp")
-        if file is None and os.path.isfile(exercise):
-            with open(exercise, encoding="utf-8") as f:
-                becomes = BECOMES.search(f.read(2000))
-            if becomes and becomes.group(1) in known:
-                return becomes.group(1), exercise
+        exercise = catalogue.exercise(name)
+        if file is None and exercise and exercise["becomes"] in known:
+            return exercise["becomes"], exercise["path"]
         raise TimelineError(f"no program called {name!r} (./tour --list shows them)")
     if file is None:
         return name, known[name]
@@ -68,21 +61,20 @@ def resolve(name, file):
     return name, os.path.abspath(file)
 
 
-def build(program, source, log_path):
-    """Configures build/timeline for `program` built from `source` (clang, the recorder
+def build_program(program, source, log_path):
+    """Configures the timeline tree for `program` built from `source` (clang, the recorder
     linked in) and builds it; returns the executable's path."""
-    definitions = [f"-DSUITE_CHECK_PROGRAM={program}", f"-DSUITE_CHECK_SOURCE={source}"]
-    with open(log_path, "w", encoding="utf-8") as log:
-        for command in (["cmake", "--preset", "timeline", *definitions],
-                        ["cmake", "--build", TREE]):
-            log.write("$ " + shlex.join(command) + "\n")
+    where = tree()
+    definitions = [f"SUITE_CHECK_PROGRAM={program}", f"SUITE_CHECK_SOURCE={source}"]
+    with build.open_log(log_path) as log:
+        if not build.configure("timeline", where, log, definitions):
+            raise TimelineError(f"the timeline's build cannot be configured: "
+                                f"{build.configure_error(log_path)}")
+        if not build.run_logged(["cmake", "--build", where], log):
             log.flush()
-            done = subprocess.run(command, cwd=ROOT, stdout=log, stderr=subprocess.STDOUT)
-            if done.returncode != 0:
-                raise TimelineError(f"{command[1]} failed: {first_error(log_path)} "
-                                    f"(the whole log: {os.path.relpath(log_path)})")
-    with open(os.path.join(TREE, "programs.tsv"), encoding="utf-8") as f:
-        return f.readline().split("\t")[2]
+            raise TimelineError(f"the build failed: {first_error(log_path)} "
+                                f"(the whole log: {os.path.relpath(log_path)})")
+    return catalogue.read_manifest(where)[0]["path"]
 
 
 def first_error(log_path):
@@ -94,8 +86,7 @@ def first_error(log_path):
 
 def run(binary, threads, raw_path):
     """Runs `binary` recording into raw_path; returns its standard output."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith(RUNTIME_VARIABLES)}
-    env["SUITE_TIMELINE_OUT"] = raw_path
+    env = catalogue.clean_environment({"SUITE_TIMELINE_OUT": raw_path})
     if threads is not None:
         env["OMP_NUM_THREADS"] = str(threads)
     try:
@@ -114,32 +105,23 @@ def run(binary, threads, raw_path):
 
 
 def write_whole(path, text):
-    """Writes `text` to a temporary name beside `path`, then renames it."""
-    partial = path + ".partial"
     try:
-        with open(partial, "w", encoding="utf-8") as f:
-            f.write(text)
-        os.replace(partial, path)
-    except OSError as e:
-        raise TimelineError(f"cannot write {path}: {e.strerror}") from None
-    finally:
-        if os.path.exists(partial):
-            os.remove(partial)
+        write_file(path, text)
+    except Failure as e:
+        raise TimelineError(e.message) from None
 
 
-def recording(name, file=None, threads=None, say=lambda text: None):
+def recording(name, file=None, threads=None, say=lambda text: None, programs=None):
     """The Timeline of one run of NAME (or FILE built as NAME) under the recorder, and the
     program's output. Held under a lock: one timeline tree serves every program."""
     lacking = missing()
     if lacking:
         raise TimelineError(lacking)
-    program, source = resolve(name, file)
+    program, source = resolve(name, file, programs)
     say(f"timeline: building {os.path.relpath(source)} as {program} with the recorder "
         "(clang, LLVM's runtime), and running it")
-    os.makedirs(TREE, exist_ok=True)
-    with open(os.path.join(ROOT, "build", "timeline.lock"), "w") as lock:
-        fcntl.flock(lock, fcntl.LOCK_EX)
-        binary = build(program, source, os.path.join(ROOT, "build", "timeline.log"))
+    with build.locked(os.path.join(build.BUILD, "timeline.lock"), "drawing a timeline"):
+        binary = build_program(program, source, os.path.join(build.BUILD, "timeline.log"))
         with tempfile.TemporaryDirectory(prefix="timeline-") as scratch:
             raw_path = os.path.join(scratch, "recording")
             output = run(binary, threads, raw_path)
@@ -172,12 +154,13 @@ def picture(tl, trace_name):
                     f"drawn from {trace_name}")
 
 
-def timeline(name, file, threads, out_dir):
+def timeline(name, file, threads, out_dir, programs=None):
     """./tour --timeline NAME [FILE] [--threads N]: writes NAME.svg, NAME.trace.json and
-    NAME.summary.txt into out_dir (build/timeline/out by default); 0 on success."""
-    out_dir = out_dir or os.path.join(TREE, "out")
+    NAME.summary.txt into out_dir (the timeline tree's out/ by default); 0 on success."""
+    out_dir = out_dir or os.path.join(tree(), "out")
     try:
-        tl, _ = recording(name, file, threads, say=lambda text: print(text, flush=True))
+        tl, _ = recording(name, file, threads, say=lambda text: print(text, flush=True),
+                          programs=programs)
         stem = os.path.splitext(os.path.basename(file))[0] if file else name
         os.makedirs(out_dir, exist_ok=True)
         document = trace.dumps(trace.to_trace(tl))
