@@ -25,6 +25,7 @@ MISTAKES = [
     ("firstprivate_result", "subtotal_atomic", "a result left in firstprivate copies", 12),
     ("lock_not_initialised", "subtotal_atomic", "a lock used without omp_init_lock", 24),
     ("previous_element", "fill_then_square", "an iteration reads the previous one's result", 14),
+    ("forgotten_private", "greet_ids", "tid is shared, but each thread needs its own", 12),
 ]
 
 # (file, lesson, what the note must say, its line)
@@ -35,6 +36,8 @@ SLOW = [
     ("slow_barrier", "ranked_sum", "a barrier the lesson does without", 26),
     ("slow_flush", "subtotal_atomic", "a flush the lesson does without", 25),
     ("slow_lock", "subtotal_atomic", "a lock around an update", 25),
+    ("slow_print_in_critical", "subtotal_atomic", "a print inside a critical section", 21),
+    ("slow_ordered", "fill_pairs_tagged", "ordered the lesson does without", 11),
 ]
 
 

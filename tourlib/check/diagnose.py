@@ -112,6 +112,15 @@ def from_race(case, student):
                     "put the wait between the two phases: end the first loop with its barrier "
                     "(no nowait), or make them two regions, whose join waits for every thread"))
             continue
+        if re.match(r"\s*" + name + r"\s*=(?!=)", student.code[line - 1]) and not re.search(
+                r"\b" + name + r"\b", student.code[line - 1].split("=", 1)[1]):
+            found.append(diagnosis(
+                f"{name} is shared, but each thread needs its own", line,
+                f"{name} is declared before the region (line {student.declared[name]}), so "
+                f"the team has one {name}, and each thread's value overwrites the others'",
+                f"declare {name} inside the region (or add private({name}) to the pragma), so "
+                "that each thread has its own"))
+            continue
         found.append(diagnosis(
             f"unprotected update of {name}", line,
             f"{name} is declared before the region (line {student.declared[name]}), so the "
