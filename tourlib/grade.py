@@ -13,12 +13,12 @@ import time
 from xml.sax.saxutils import escape, quoteattr
 
 from . import sandbox
-from .check import checker
+from .check import command
+from .check.checker import SOURCE_SUFFIXES
 from .check.families import FAMILIES
 from .files import write_whole
 from .term import Failure, flush, say
 
-SOURCE_SUFFIXES = (".cpp", ".cc", ".cxx", ".C")
 SHOWN = {"pass": "accepted", "fail": "rejected", "error": "cannot judge"}
 
 
@@ -89,8 +89,8 @@ def judge_one(program, file, previous, judged_by):
         if previous and (previous.get("digest"), previous.get("judged_by")) == (
                 digest(source), judged_by):
             return previous, True
-        program, source = checker.resolve(program["name"], file, [program])
-        doc = checker.judge(program, source, list(FAMILIES), text=False, sandboxed=True)
+        program, source = command.resolve(program["name"], file, [program])
+        doc = command.judge(program, source, list(FAMILIES), text=False, sandboxed=True)
         doc["judged_by"] = judged_by
         return doc, False
     except Failure as e:

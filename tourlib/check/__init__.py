@@ -1,3 +1,3 @@
 """Judging a student's version of a program by the test suite's own cases, the race
 detector and the memory checkers."""
-from .checker import check  # noqa: F401
+from .command import check  # noqa: F401
