@@ -3,7 +3,7 @@
 // suma at the same moment, one of their two updates may be all that survives: a run now
 // and then shows less. Make every update safe.
 // Becomes: shared_accumulator (partial_sums/).
-// Caught by: races, every time; behaviour in some runs.
+// Caught by: races, every time; behaviour may catch it too.
 // Check it: ./tour --check shared_accumulator exercises/lost_adds.cpp
 #include <omp.h>
 

@@ -3,7 +3,7 @@
 // going on to its product as soon as its own part of the fill is done. Which elements
 // does thread t read, who wrote them, and when?
 // Becomes: fill_then_square (two_phase/).
-// Caught by: races, every time; behaviour and memory in some runs.
+// Caught by: races, every time; behaviour and memory may catch it too.
 // Check it: ./tour --check fill_then_square exercises/one_region.cpp
 #include <omp.h>
 

@@ -2,7 +2,7 @@
 // Each thread sums its block privately, then adds its subtotal to suma. The final line
 // says 5050 on almost every run. Almost: find what can make a run lose a whole block.
 // Becomes: subtotal_atomic (partial_sums/).
-// Caught by: races, every time; behaviour in some runs.
+// Caught by: races, every time; behaviour may catch it too.
 // Check it: ./tour --check subtotal_atomic exercises/unguarded_merge.cpp
 #include <omp.h>
 

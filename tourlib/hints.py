@@ -49,6 +49,8 @@ def hint(name, file=None):
         say(f"{mark}hint {k + 1} of {len(e['hints'])} ({e['name']}):{OFF} {e['hints'][k]}")
     if step + 1 < len(e["hints"]):
         say(f"(./tour --hint {e['name']} again for the next one)")
+    else:
+        say("(that was the last hint: the check's diagnosis names the line and the way out)")
     steps[e["name"]] = step + 1
     try:
         os.makedirs(build.BUILD, exist_ok=True)

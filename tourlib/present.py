@@ -144,7 +144,7 @@ def caught_by(e):
     always = " and ".join([e["family"]] + e["also"])
     if not e["sometimes"]:
         return always + (", every time" if e["also"] else "")
-    return f"{always}, every time; {' and '.join(e['sometimes'])} in some runs"
+    return f"{always}, every time; {' and '.join(e['sometimes'])} may catch it too"
 
 
 def exercise_lines(e, programs):

@@ -175,6 +175,9 @@ void record(const Launch& launch, const Result& r, bool started = true) {
   if (::testing::UnitTest::GetInstance()->current_test_info() == nullptr || !launch.recorded)
     return;
   ::testing::Test::RecordProperty("path", launch.path);
+  std::string arguments;
+  for (const std::string& a : launch.args) arguments += (arguments.empty() ? "" : "\n") + a;
+  if (!arguments.empty()) ::testing::Test::RecordProperty("arguments", arguments);
   ::testing::Test::RecordProperty("environment", describe(launch.env));
   if (launch.cpus > available_cpus()) {
     // Run on every processor, and told of more: the variables that tell it.

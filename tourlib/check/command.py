@@ -95,6 +95,9 @@ def check(name, file, only, programs, json_path=None):
     program, source = resolve(name, file, programs)
     families = [only] if only else list(FAMILIES)
     text = json_path != "-"
+    if json_path and text and not os.access(os.path.dirname(os.path.abspath(json_path)) or ".",
+                                            os.W_OK):
+        raise Failure(f"--json {json_path}: its folder does not exist or cannot be written")
     if text:
         say(f"checking {os.path.relpath(source)} as {name} ({program['folder']}/): "
             + ", ".join(families))

@@ -22,7 +22,7 @@ def diagnose(doc, student_text, lesson_text, warnings=()):
         return [does_not_compile(uncompiled[0])]
     found = from_compiler(warnings)
     if "races" in failed:
-        found += from_race(first_case(failed["races"]), student)
+        found += from_race(first_case(failed["races"]), student, lesson)
     if "memory" in failed:
         found += from_memory(first_case(failed["memory"]), student)
     if failed:
@@ -68,7 +68,7 @@ def from_compiler(warnings):
     return found
 
 
-def from_race(case, student):
+def from_race(case, student, lesson):
     """Two threads touched one variable at once, at least one writing: the report's two
     sides, each with whether it read or wrote, and whether atomically."""
     sides = [(p["line"], p.get("label", "")) for p in case.get("lines", [])]
@@ -121,13 +121,17 @@ def from_race(case, student):
                 f"declare {name} inside the region (or add private({name}) to the pragma), so "
                 "that each thread has its own"))
             continue
+        # A reduction would do, unless the lesson's lines show the shared variable as
+        # the team builds it (an atomic read of it inside the region).
+        shows_shared = bool(lesson.pragmas("read")) and bool(lesson.pragmas("atomic"))
         found.append(diagnosis(
             f"unprotected update of {name}", line,
             f"{name} is declared before the region (line {student.declared[name]}), so the "
             f"whole team shares one {name}: two threads can read the same old value, and "
             "one update is lost",
-            f"make each update one indivisible step with #pragma omp atomic on the line "
-            f"before it, or let each thread add into its own copy with reduction(+:{name})"))
+            "make each update one indivisible step with #pragma omp atomic on the line "
+            "before it" + ("" if shows_shared else
+                           f", or let each thread add into its own copy with reduction(+:{name})")))
     if atomic and reads and not found:
         name = student.updated(atomic[0])
         if name:

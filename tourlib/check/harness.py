@@ -26,6 +26,7 @@ class Case:
         self.stdout_lines = int(test.get("stdout_lines", 0))
         self.stderr = test.get("stderr", "")
         self.path = test.get("path", "")
+        self.arguments = test.get("arguments", "").split("\n") if test.get("arguments") else []
         self.environment = test.get("environment", "").split()
         self.processors = int(test.get("processors", 0))
         # The variables that told the program of more processors than it runs on.

@@ -32,9 +32,17 @@ def command(case):
     if case.processors and not case.told:
         words.append(f"taskset -c 0-{case.processors - 1}" if case.processors > 1
                      else "taskset -c 0")
-    rel = os.path.relpath(case.path)
-    words.append(rel if rel.startswith((".", "/")) else "./" + rel)
+    words += [shown(case.path)] + [shown(a) if a.startswith("/") else shlex.quote(a)
+                                    for a in case.arguments]
     return " ".join(words)
+
+
+def shown(path):
+    """A path as typed from here: relative within this folder's tree, else whole."""
+    rel = os.path.relpath(path)
+    if rel.startswith(".."):
+        return shlex.quote(path)
+    return shlex.quote(rel if rel.startswith(".") else "./" + rel)
 
 
 def case_doc(case, failed, message="", lines=(), stderr=True):
@@ -61,7 +69,10 @@ def document(program, file, families, seconds):
     statuses = [f["status"] for f in families]
     status = "fail" if "fail" in statuses else "error" if "error" in statuses else "pass"
     bad = [f"{f['name']} {SHOWN[f['status']]}" for f in families if f["status"] != "pass"]
-    message = {"pass": "accepted: every family passed",
+    names = [f["name"] for f in families]
+    every = ("every family passed" if len(names) == 3 else
+             f"{' and '.join(names)} passed (the other families were not checked)")
+    message = {"pass": f"accepted: {every}",
                "fail": f"not accepted ({', '.join(bad)})",
                "error": f"cannot judge ({', '.join(bad)})"}[status]
     return {"version": VERSION, "program": program, "file": file, "status": status,
