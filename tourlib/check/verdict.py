@@ -32,9 +32,19 @@ def command(case):
     if case.processors and not case.told:
         words.append(f"taskset -c 0-{case.processors - 1}" if case.processors > 1
                      else "taskset -c 0")
-    words += [shown(case.path)] + [shown(a) if a.startswith("/") else shlex.quote(a)
-                                    for a in case.arguments]
+    words += [shown(case.path)] + [argument(a) for a in case.arguments]
     return " ".join(words)
+
+
+def argument(text):
+    """An argument as typed from here: a path in it (alone, or after --option=) shown as
+    a path is."""
+    option, equals, value = text.partition("=")
+    if text.startswith("/"):
+        return shown(text)
+    if equals and option.startswith("-") and value.startswith("/"):
+        return option + "=" + shown(value)
+    return shlex.quote(text)
 
 
 def shown(path):
