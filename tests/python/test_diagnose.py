@@ -26,6 +26,7 @@ MISTAKES = [
     ("lock_not_initialised", "subtotal_atomic", "a lock used without omp_init_lock", 24),
     ("previous_element", "fill_then_square", "an iteration reads the previous one's result", 14),
     ("forgotten_private", "greet_ids", "tid is shared, but each thread needs its own", 12),
+    ("stream_greeting", "greet_ids", "a line built from several stream writes", 13),
 ]
 
 # (file, lesson, what the note must say, its line)
