@@ -26,11 +26,7 @@ written whole at the end: an interrupted run leaves the folder as it was (or abs
 the run created it).
 """
 import argparse
-import csv
-import io
-import math
 import os
-import platform
 import re
 import shutil
 import signal
@@ -46,26 +42,18 @@ sys.path.insert(0, ROOT)
 
 from tourlib.catalogue import clean_environment, read_manifest  # noqa: E402
 from tourlib.term import Failure  # noqa: E402
+from figures import (BOUND, BUSY_LOAD, BUSY_SHARE, RUNTIMES, Z, interval,  # noqa: E402
+                     others_share, runnable_others, team_groups, with_round_trips, with_trust)
+from report import (overhead_csv, overhead_table, plot, waiting_rows,  # noqa: E402
+                    waiting_table)
+from machine import (Watch, first_line, machine, own_seconds, process_seconds,  # noqa: E402
+                     processor_seconds)
 BUILD = os.path.join(ROOT, "build", "default")
 RESULTS = os.path.join(HERE, "results")
 TEAMS = (1, 2, 4, 8, 16, 64, 256)
-# runtime: (configure preset and build folder, compiler's name)
-RUNTIMES = {"libgomp": ("default", "GCC"), "libomp": ("clang", "Clang")}
-# Threads of teams that fit the processors stay on one core each: a figure then does not
-# depend on where the scheduler happened to put them.
-BOUND = {"OMP_PROC_BIND": "close", "OMP_PLACES": "cores"}
-# The trust rule: a figure is busy (untrustworthy) when other processes took more than
-# BUSY_SHARE of the processors while it was measured, or when the load just before it
-# (other runnable threads, averaged over LOAD_SAMPLES looks) was above BUSY_LOAD per
-# processor. The load average is no use here: it lags by minutes and counts the
-# benchmark's own oversubscribed teams.
-BUSY_SHARE = 0.10
-BUSY_LOAD = 0.5
-LOAD_SAMPLES = 20
 # (repetitions, microseconds per repetition of a test, runs of each whole program)
 FULL = (20, 10000, 21)
 QUICK = (8, 1000, 5)
-Z = 1.96
 
 
 def fail(message):
@@ -181,75 +169,6 @@ def constructs(runtime):
     return [tuple(line.split("\t", 1)) for line in out.stdout.splitlines()]
 
 
-def processor_seconds():
-    """Processor seconds the whole machine has spent busy since boot (the hypervisor's
-    steal included)."""
-    with open("/proc/stat") as f:
-        ticks = [int(v) for v in f.readline().split()[1:9]]  # user .. steal
-    return (sum(ticks) - ticks[3] - ticks[4]) / os.sysconf("SC_CLK_TCK")  # less idle, iowait
-
-
-def own_seconds():
-    """Processor seconds this script and its finished children have used."""
-    t = os.times()
-    return t.user + t.system + t.children_user + t.children_system
-
-
-def others_share(busy, own, elapsed, cpus):
-    """The share of the processors that other processes took: the machine's busy
-    processor time less our own, over the processor time there was."""
-    if elapsed <= 0 or cpus < 1:
-        return 0.0
-    return min(1.0, max(0.0, busy - own) / (elapsed * cpus))
-
-
-def trust(share, load, cpus):
-    """(trusted, reason): a figure is busy (untrustworthy) when others took more than
-    BUSY_SHARE of the processors while it was measured, or when the load just before it
-    (other runnable threads) was above BUSY_LOAD per processor."""
-    reasons = []
-    if share > BUSY_SHARE:
-        reasons.append(f"other processes took {share:.0%} of the processors")
-    if load > BUSY_LOAD * cpus:
-        reasons.append(f"{load:.2f} other threads waiting to run just before")
-    return not reasons, "; ".join(reasons)
-
-
-def runnable_others(ours=0, samples=LOAD_SAMPLES, gap=0.005):
-    """Threads of other processes ready to run, averaged over a few looks at
-    /proc/loadavg (its fourth field counts the runnable ones, this script among them;
-    `ours` more of them are our own)."""
-    total = 0
-    for k in range(samples):
-        with open("/proc/loadavg") as f:
-            total += max(0, int(f.read().split()[3].split("/")[0]) - 1 - ours)
-        if k + 1 < samples:
-            time.sleep(gap)
-    return total / samples
-
-
-class Watch:
-    """Measures the load just before a block and the share of the processors other
-    processes take while it runs; `ours` runnable processes of our own (the busy loops)
-    do not count as load, and `extra_own` adds their processor seconds, which no wait
-    inside the block collects."""
-
-    def __init__(self, ours=0):
-        self.ours = ours
-
-    def __enter__(self):
-        self.load = runnable_others(self.ours)
-        self.start = (time.monotonic(), processor_seconds(), own_seconds())
-        self.extra_own = 0.0
-        return self
-
-    def __exit__(self, *_):
-        now = (time.monotonic(), processor_seconds(), own_seconds())
-        self.share = others_share(now[1] - self.start[1],
-                                  now[2] - self.start[2] + self.extra_own,
-                                  now[0] - self.start[0], os.cpu_count() or 1)
-
-
 def overhead_lines(scratch, command, env):
     """Runs a program of bench/; yields ('#', key, value) for its header lines and
     (construct, team, innerreps, test mean, test sd, reference mean, reference sd)."""
@@ -266,20 +185,6 @@ def overhead_lines(scratch, command, env):
     if child.wait() != 0:
         name = os.path.basename(command[0])
         fail(error.splitlines()[-1] if error else f"bench/{name} {' '.join(command[1:])} failed")
-
-
-def interval(test_mean, test_sd, ref_mean, ref_sd):
-    overhead = test_mean - ref_mean
-    half = Z * (test_sd + ref_sd)
-    return overhead, overhead - half, overhead + half
-
-
-def team_groups(teams, cpus):
-    """The teams split into those that fit the processors (run bound to the cores) and
-    the oversubscribed ones (run unbound), each group only if it is not empty."""
-    fit = [t for t in teams if t <= cpus]
-    over = [t for t in teams if t > cpus]
-    return [(group, env) for group, env in ((fit, BOUND), (over, {})) if group]
 
 
 def measure_overheads(scratch, runtimes, names, teams, reps, target_us, record):
@@ -332,22 +237,6 @@ def measure_floor(scratch, reps, target_us):
             "others_share": watch.share, "load": watch.load, "oversubscribed": False}
 
 
-def with_round_trips(rows, floor):
-    """Each 2-thread overhead also as a number of cache-line round trips (empty for the
-    other teams, for figures not told from zero, and when there is no floor)."""
-    for r in rows:
-        r["round_trips"] = (r["overhead_us"] / floor["overhead_us"]
-                            if floor and floor["overhead_us"] > 0 and r["threads"] == 2
-                            and significant(r) else None)
-    return rows
-
-
-def with_trust(rows, cpus):
-    for r in rows:
-        r["trusted"], r["busy_reason"] = trust(r["others_share"], r["load"], cpus)
-    return rows
-
-
 def busy_loops(scratch, count, seconds):
     """`count` processes that keep a processor busy; each ends by itself after `seconds`
     or as soon as this script is gone, even if it is killed before it can end them."""
@@ -358,16 +247,6 @@ def busy_loops(scratch, count, seconds):
     for _ in range(count):
         scratch.children.append(subprocess.Popen([sys.executable, "-c", code]))
     return scratch.children[-count:]
-
-
-def process_seconds(pid):
-    """Processor seconds a running process of ours has used, from /proc (0 if it is gone)."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-    except (OSError, IndexError, ValueError):
-        return 0.0
 
 
 def measure_waiting(scratch, teams, reps, target_us, delay):
@@ -438,242 +317,6 @@ def process_table(runs):
     return "\n".join(lines) + "\n"
 
 
-def significant(row):
-    return row["low_us"] > 0 or row["high_us"] < 0
-
-
-def shown(overhead, low, high, unit=1.0):
-    """An overhead with its interval; when the interval includes zero, 'n.s.' and the
-    interval alone, which bounds the overhead but gives no value to read."""
-    digits = lambda v: f"{v * unit:.3g}" if abs(v * unit) < 1000 else f"{v * unit:.0f}"
-    if low <= 0 <= high:
-        return f"n.s. ({digits(low)} to {digits(high)})"
-    return f"{digits(overhead)} ({digits(low)} to {digits(high)})"
-
-
-def cell(row, unit=1.0):
-    """A row's figure for a table: marked BUSY when it is not to be trusted."""
-    text = shown(row["overhead_us"], row["low_us"], row["high_us"], unit)
-    return text if row.get("trusted", True) else f"**BUSY** {text}"
-
-
-CSV_FIELDS = ["runtime", "construct", "threads", "overhead_us", "low_us", "high_us",
-              "round_trips", "others_share", "load", "trusted", "oversubscribed"]
-
-
-def overhead_csv(rows):
-    """One row per runtime, construct and team (CSV_FIELDS)."""
-    out = io.StringIO()
-    writer = csv.DictWriter(out, fieldnames=CSV_FIELDS, extrasaction="ignore", lineterminator="\n")
-    writer.writeheader()
-    for r in rows:
-        writer.writerow({**r, **{k: f"{r[k]:.4f}" for k in ("overhead_us", "low_us", "high_us")},
-                         "round_trips": "" if r.get("round_trips") is None
-                         else f"{r['round_trips']:.2f}",
-                         "others_share": f"{r['others_share']:.3f}", "load": f"{r['load']:.2f}",
-                         "trusted": "yes" if r["trusted"] else "no",
-                         "oversubscribed": "yes" if r["oversubscribed"] else "no"})
-    return out.getvalue()
-
-
-def trust_note(cpus):
-    return (f"**BUSY**: not to be trusted: other processes took more than {BUSY_SHARE:.0%} of "
-            f"the processors while the figure was measured, or just before it more than "
-            f"{BUSY_LOAD * cpus:g} of their threads ({BUSY_LOAD:g} per processor) were waiting "
-            f"to run. Teams of more "
-            f"than {cpus} threads are oversubscribed: more threads than the {cpus} processors, "
-            "so waiting for a processor dominates their figures.\n")
-
-
-def overhead_table(rows, teams, described, floor):
-    cpus = os.cpu_count() or 1
-    by = {(r["runtime"], r["construct"], r["threads"]): r for r in rows}
-    runtimes = list(dict.fromkeys(r["runtime"] for r in rows))
-    show_trips = 2 in teams and floor is not None
-    head = [f"{t} thr." + (" (oversubscribed)" if t > cpus else "") for t in teams]
-    if show_trips:
-        head.insert(teams.index(2) + 1, "2 thr., in round trips")
-    out = []
-    for runtime in runtimes:
-        lines = [f"**{runtime}** ({RUNTIMES[runtime][1]})", "",
-                 "| Construct (µs per execution; atomics: ns per update) | " + " | ".join(head)
-                 + " |", "|---|" + "---:|" * len(head)]
-        for construct, label in described:
-            unit = 1000.0 if construct.startswith("atomic") else 1.0
-            cells = []
-            for t in teams:
-                r = by[(runtime, construct, t)]
-                cells.append(cell(r, unit))
-                if t == 2 and show_trips:
-                    cells.append("–" if r["round_trips"] is None else f"{r['round_trips']:.2g}")
-            lines.append(f"| `{construct}`: {label} | " + " | ".join(cells) + " |")
-        out.append("\n".join(lines) + "\n")
-    if floor is not None:
-        out.append(f"The floor, one cache line's round trip between two processors "
-                   f"(bench/round_trip): {cell(floor, 1000.0)} ns.\n")
-    out.append(trust_note(cpus))
-    return "\n".join(out)
-
-
-def waiting_rows(teams, results):
-    """The waiting measurements as rows of overhead.csv's form, one construct name per
-    policy and machine state: parallel_default_idle, parallel_passive_busy, ..."""
-    cpus = os.cpu_count() or 1
-    return [{"runtime": "libgomp", "construct": f"parallel_{policy}_{background}", "threads": t,
-             "overhead_us": results[(background, policy, t)][0],
-             "low_us": results[(background, policy, t)][1],
-             "high_us": results[(background, policy, t)][2],
-             "others_share": results[(background, policy, t)][3],
-             "load": results[(background, policy, t)][4],
-             "oversubscribed": t > cpus, "round_trips": None}
-            for background in ("idle", "busy") for policy in ("default", "passive") for t in teams]
-
-
-def waiting_table(teams, rows):
-    if not teams:
-        return f"Not measured: no team size asked for fits the {os.cpu_count()} processors.\n"
-    by = {(r["construct"], r["threads"]): r for r in rows}
-    lines = ["| Machine | Wait policy | " + " | ".join(f"{t} thr. (µs)" for t in teams) + " |",
-             "|---|---|" + "---:|" * len(teams)]
-    names = {"idle": "as it was", "busy": "every processor busy with another process of ours"}
-    for background in ("idle", "busy"):
-        for policy in ("default", "passive"):
-            cells = [cell(by[(f"parallel_{policy}_{background}", t)]) for t in teams]
-            lines.append(f"| {names[background]} | {policy} | " + " | ".join(cells) + " |")
-    return "\n".join(lines) + "\n\n" + trust_note(os.cpu_count() or 1)
-
-
-PLOT_PANELS = [
-    ("Regions, synchronisation (µs per execution)",
-     ["parallel", "for", "barrier", "reduction_clause", "reduction_by_hand"]),
-    ("Loops, report lines (µs per execution)",
-     ["parallel_for_100", "parallel_for_10000", "lines_every_thread"]),
-    ("Atomic add, shared variable (µs per update)", ["atomic_int", "atomic_double"]),
-]
-COLOURS = ["#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd"]
-# How each runtime's series are drawn: (marker, line dash)
-STROKES = {"libgomp": ("circle", ""), "libomp": ("square", ' stroke-dasharray="5,3"')}
-
-
-def marker(shape, x, y, fill, colour):
-    if shape == "square":
-        return (f'<rect x="{x - 3.5:.1f}" y="{y - 3.5:.1f}" width="7" height="7" fill="{fill}" '
-                f'stroke="{colour}" stroke-width="1.5"/>')
-    return f'<circle cx="{x:.1f}" cy="{y:.1f}" r="3.5" fill="{fill}" stroke="{colour}" stroke-width="1.5"/>'
-
-
-def panel(title, series, teams, floor, left, top, width, height):
-    """One log-scale panel: {(construct, runtime): {team: row}}; each point with its
-    interval as a bar, hollow where the interval includes zero (not significant), crossed
-    out in red where it is busy (untrustworthy); the oversubscribed teams on a grey
-    ground; the cache line's round trip as a dashed line."""
-    values = [v for rows in series.values() for r in rows.values()
-              for v in ((r["overhead_us"], r["high_us"]) if significant(r) else (r["high_us"],))
-              if v > 0]
-    if floor is not None and floor["overhead_us"] > 0:
-        values.append(floor["overhead_us"])
-    lo = 10 ** math.floor(math.log10(min(values))) if values else 0.001
-    hi = 10 ** math.ceil(math.log10(max(values))) if values else 1.0
-    hi = max(hi, lo * 10)
-    step = width / len(teams)
-    x = lambda i: left + step * (i + 0.5)
-    y = lambda v: top + height - height * (math.log10(max(v, lo)) - math.log10(lo)) / (
-        math.log10(hi) - math.log10(lo))
-    cpus = os.cpu_count() or 1
-    out = [f'<text x="{left}" y="{top - 12}" font-size="13" font-weight="bold">{title}</text>']
-    over = [i for i, t in enumerate(teams) if t > cpus]
-    if over:
-        ox = left + step * over[0]
-        out.append(f'<rect x="{ox:.1f}" y="{top}" width="{left + width - ox:.1f}" '
-                   f'height="{height}" fill="#eee"/>')
-        out.append(f'<text x="{ox + 4:.1f}" y="{top + 12}" fill="#777">oversubscribed</text>')
-    out.append(f'<rect x="{left}" y="{top}" width="{width}" height="{height}" fill="none" '
-               'stroke="#999"/>')
-    decade = lo
-    while decade <= hi * 1.001:
-        out.append(f'<line x1="{left}" x2="{left + width}" y1="{y(decade):.1f}" '
-                   f'y2="{y(decade):.1f}" stroke="#ddd"/>')
-        out.append(f'<text x="{left - 5}" y="{y(decade) + 4:.1f}" text-anchor="end">{decade:g}</text>')
-        decade *= 10
-    if floor is not None and floor["overhead_us"] > 0:
-        fy = y(floor["overhead_us"])
-        out.append(f'<line x1="{left}" x2="{left + width}" y1="{fy:.1f}" y2="{fy:.1f}" '
-                   'stroke="#000" stroke-dasharray="2,3"/>')
-        out.append(f'<text x="{left + width - 4}" y="{fy - 4:.1f}" text-anchor="end">'
-                   'cache-line round trip</text>')
-    for i, t in enumerate(teams):
-        out.append(f'<text x="{x(i):.1f}" y="{top + height + 15}" text-anchor="middle">{t}</text>')
-    out.append(f'<text x="{left + width / 2}" y="{top + height + 31}" text-anchor="middle">'
-               'threads in the team</text>')
-    constructs = list(dict.fromkeys(c for c, _ in series))
-    for k, ((construct, runtime), rows) in enumerate(series.items()):
-        c = COLOURS[constructs.index(construct) % len(COLOURS)]
-        shape, dash = STROKES.get(runtime, STROKES["libgomp"])
-        dx = (k - (len(series) - 1) / 2) * min(5, step / (len(series) + 1))
-        previous = None  # the last point drawn, joined to the next when both are significant
-        for i, t in enumerate(teams):
-            r = rows.get(t)
-            if r is None:
-                previous = None
-                continue
-            px = x(i) + dx
-            if r["high_us"] > 0:
-                out.append(f'<line x1="{px:.1f}" x2="{px:.1f}" y1="{y(max(r["low_us"], lo)):.1f}" '
-                           f'y2="{y(r["high_us"]):.1f}" stroke="{c}" stroke-width="1.5"/>')
-            # Not significant: no value to read, so the mark sits on the bottom edge and
-            # only the bar, up to the interval's top, says how large it could be.
-            mark = y(r["overhead_us"]) if significant(r) else top + height
-            out.append(marker(shape, px, mark, c if significant(r) else "white", c))
-            if not r.get("trusted", True):
-                out.append(f'<path d="M{px - 5:.1f},{mark - 5:.1f} l10,10 m0,-10 l-10,10" '
-                           'stroke="#d00" stroke-width="2"/>')
-            point = (px, y(r["overhead_us"])) if significant(r) and r["overhead_us"] > 0 else None
-            if point and previous:
-                out.append(f'<line x1="{previous[0]:.1f}" y1="{previous[1]:.1f}" x2="{point[0]:.1f}" '
-                           f'y2="{point[1]:.1f}" stroke="{c}" stroke-opacity="0.5"{dash}/>')
-            previous = point
-    for k, construct in enumerate(constructs):
-        c = COLOURS[k % len(COLOURS)]
-        ly = top + height + 52 + k * 17
-        out.append(f'<rect x="{left + 4}" y="{ly - 8}" width="8" height="8" fill="{c}"/>')
-        out.append(f'<text x="{left + 18}" y="{ly}">{construct}</text>')
-    return out
-
-
-def plot(rows, teams, floor):
-    width, height = 1200, 580
-    runtimes = list(dict.fromkeys(r["runtime"] for r in rows))
-    legend = "; ".join(f"{'circles, solid' if STROKES[rt][0] == 'circle' else 'squares, dashed'}:"
-                       f" {rt}" for rt in runtimes if rt in STROKES)
-    out = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
-           f'viewBox="0 0 {width} {height}" font-family="sans-serif" font-size="11">',
-           f'<rect width="{width}" height="{height}" fill="white"/>',
-           '<text x="20" y="22" font-size="14" font-weight="bold">Overhead of each construct '
-           f'against team size (log scale). {legend}</text>',
-           '<text x="20" y="40" fill="#555">bars: overhead ± 1.96 × (sd of the test + sd of the '
-           'reference). Hollow, on the bottom edge: not significant (the interval includes zero); '
-           'its bar shows how high the interval reaches</text>',
-           f'<text x="20" y="56" fill="#d00">red ×: busy, not to be trusted (others took more '
-           f'than {BUSY_SHARE:.0%} of the processors, or more than {BUSY_LOAD:g} of their threads '
-           'per processor were waiting to run just before)</text>']
-    for k, (title, names) in enumerate(PLOT_PANELS):
-        series = {(c, rt): {r["threads"]: r for r in rows
-                            if r["construct"] == c and r["runtime"] == rt}
-                  for c in names for rt in runtimes}
-        out += panel(title, series, teams, floor, 60 + k * 390, 95, 320, 320)
-    out.append("</svg>")
-    return "\n".join(out) + "\n"
-
-
-
-def first_line(command):
-    try:
-        out = subprocess.run(command, capture_output=True, text=True, check=True).stdout
-        return out.strip().splitlines()[0]
-    except (OSError, subprocess.CalledProcessError, IndexError):
-        return "unknown"
-
-
 def runtime_text(runtime):
     """The compiler and the OpenMP library a runtime's benchmark was built with and loads."""
     compiler_path = "c++"
@@ -693,47 +336,6 @@ def runtime_text(runtime):
         library_text = f"{os.path.basename(library)} ({package} {version})"
     return (f"{runtime}: compiler {first_line([compiler_path, '--version'])} ({compiler_path}); "
             f"openmp runtime {library_text}")
-
-
-def machine(record, runtimes, teams, settings, load_before, load_after, others, runnable,
-            seconds, floor):
-    cpuinfo = {}
-    with open("/proc/cpuinfo") as f:
-        for line in f:
-            key, _, value = line.partition(":")
-            cpuinfo.setdefault(key.strip(), value.strip())
-    lscpu = {}
-    if shutil.which("lscpu"):
-        for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
-            key, _, value = line.partition(":")
-            lscpu[key.strip()] = value.strip()
-    topology = ", ".join(f"{lscpu[k]} {k.lower().replace('(s)', 's')}" for k in
-                         ("Socket(s)", "Core(s) per socket", "Thread(s) per core") if k in lscpu)
-    if "Hypervisor vendor" in lscpu:
-        topology += f", virtual machine ({lscpu['Hypervisor vendor']})"
-    cpus = os.cpu_count() or 1
-    trusted, reason = trust(others, runnable, cpus)
-    fmt = lambda load: ", ".join(f"{v:.2f}" for v in load)
-    floor_text = (f"{floor['overhead_us'] * 1000:.1f} ns ({floor['low_us'] * 1000:.1f} to "
-                  f"{floor['high_us'] * 1000:.1f})" if floor else "not measured")
-    return (f"cpu: {cpuinfo.get('model name', 'unknown')}; {cpus} logical processors"
-            f"{'; ' + topology if topology else ''}\n"
-            f"kernel: {platform.system()} {platform.release()} {platform.machine()}\n"
-            + "".join(f"{runtime_text(rt)}; __VERSION__ {record.get('compiler_' + rt, '?')}; "
-                      f"_OPENMP {record.get('openmp_' + rt, '?')}\n" for rt in runtimes)
-            + f"method: {settings}\n"
-            f"cache-line round trip between two processors (bench/round_trip): {floor_text}\n"
-            f"trust rule: a figure is BUSY when other processes took more than {BUSY_SHARE:.0%} "
-            f"of the processors while it was measured, or when just before it more than "
-            f"{BUSY_LOAD * cpus:g} threads of other processes were waiting to run\n"
-            f"other threads waiting to run before the run: {runnable:.2f}\n"
-            f"load average before (1, 5, 15 min): {fmt(load_before)}\n"
-            f"load average after (1, 5, 15 min; counts this run's own threads, up to "
-            f"{max(teams)} at a time): {fmt(load_after)}\n"
-            f"processor time taken by other processes (and the hypervisor) during the run: "
-            f"{others:.1%}\n"
-            f"the run as a whole: {'quiet' if trusted else 'BUSY, ' + reason}\n"
-            f"measured: {time.strftime('%Y-%m-%d %H:%M %Z')}, in {seconds:.0f} s\n")
 
 
 def write_all(scratch, out_dir, files):
@@ -817,7 +419,9 @@ def main():
             "waiting.csv": overhead_csv(wait_rows),
             "waiting.md": waiting_table(wait_teams, wait_rows),
             "processes.md": processes,
-            "machine.txt": machine(record, args.runtimes, args.threads, settings, load_before,
+            "machine.txt": machine(record, args.runtimes,
+                                   {rt: runtime_text(rt) for rt in args.runtimes},
+                                   args.threads, settings, load_before,
                                    load_after, others, runnable, seconds, floor),
         })
     except Interrupted as stop:

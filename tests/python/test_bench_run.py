@@ -10,7 +10,8 @@ from unittest import mock
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench"))
 import compare  # noqa: E402
-import run  # noqa: E402
+import figures  # noqa: E402
+import report  # noqa: E402
 import yardstick  # noqa: E402
 
 
@@ -30,7 +31,7 @@ class Statistics(unittest.TestCase):
                  ((0.1, 0.0, 0.3, 0.05), (-0.2, -0.298, -0.102))]
         for given, want in cases:
             with self.subTest(given=given):
-                for got, expected in zip(run.interval(*given), want):
+                for got, expected in zip(figures.interval(*given), want):
                     self.assertAlmostEqual(got, expected)
 
     def test_shown_and_busy_cell(self):
@@ -43,7 +44,7 @@ class Statistics(unittest.TestCase):
         for overhead, low, high, unit, trusted, want in cases:
             with self.subTest(want=want):
                 r = row(overhead=overhead, low=low, high=high, trusted=trusted)
-                self.assertEqual(run.cell(r, unit), want)
+                self.assertEqual(figures.cell(r, unit), want)
 
 
 class TrustRule(unittest.TestCase):
@@ -56,19 +57,19 @@ class TrustRule(unittest.TestCase):
                  (1.0, 0.0, 0.0, 2, 0.0)]    # nothing measured
         for busy, own, elapsed, cpus, want in cases:
             with self.subTest(busy=busy, own=own, elapsed=elapsed):
-                self.assertAlmostEqual(run.others_share(busy, own, elapsed, cpus), want)
+                self.assertAlmostEqual(figures.others_share(busy, own, elapsed, cpus), want)
 
     def test_trust(self):
         # (others' share, others' runnable threads, processors) -> trusted, words in the reason
         cases = [(0.0, 0.3, 2, True, []),
-                 (run.BUSY_SHARE, run.BUSY_LOAD * 2, 2, True, []),
-                 (run.BUSY_SHARE + 0.01, 0.0, 2, False, ["11%"]),
-                 (0.0, run.BUSY_LOAD * 2 + 0.01, 2, False, ["1.01 other threads"]),
+                 (figures.BUSY_SHARE, figures.BUSY_LOAD * 2, 2, True, []),
+                 (figures.BUSY_SHARE + 0.01, 0.0, 2, False, ["11%"]),
+                 (0.0, figures.BUSY_LOAD * 2 + 0.01, 2, False, ["1.01 other threads"]),
                  (0.0, 1.5, 4, True, []),
                  (0.68, 69.96, 2, False, ["68%", "69.96"])]
         for share, load, cpus, trusted, words in cases:
             with self.subTest(share=share, load=load, cpus=cpus):
-                got, reason = run.trust(share, load, cpus)
+                got, reason = figures.trust(share, load, cpus)
                 self.assertEqual(got, trusted)
                 for word in words:
                     self.assertIn(word, reason)
@@ -87,7 +88,7 @@ class FloorAndTeams(unittest.TestCase):
                  (2, 0.5, 0.4, 0.6, None, None)]       # no floor measured
         for threads, overhead, low, high, fl, want in cases:
             with self.subTest(threads=threads, overhead=overhead, floor=fl is not None):
-                got = run.with_round_trips([row(threads=threads, overhead=overhead, low=low,
+                got = figures.with_round_trips([row(threads=threads, overhead=overhead, low=low,
                                                 high=high)], fl)[0]["round_trips"]
                 if want is None:
                     self.assertIsNone(got)
@@ -100,7 +101,7 @@ class FloorAndTeams(unittest.TestCase):
         for field, ours, want in cases:
             with self.subTest(field=field, ours=ours), mock.patch(
                     "builtins.open", mock.mock_open(read_data=f"0.10 0.20 0.30 {field} 999\n")):
-                self.assertEqual(run.runnable_others(ours, samples=3, gap=0), want)
+                self.assertEqual(figures.runnable_others(ours, samples=3, gap=0), want)
 
     def test_team_groups(self):
         # (teams, processors) -> [(group, bound?)]
@@ -110,21 +111,21 @@ class FloorAndTeams(unittest.TestCase):
                  ([1, 2, 4], 4, [([1, 2, 4], True)])]
         for teams, cpus, want in cases:
             with self.subTest(teams=teams, cpus=cpus):
-                got = [(group, env == run.BOUND) for group, env in run.team_groups(teams, cpus)]
+                got = [(group, env == figures.BOUND) for group, env in figures.team_groups(teams, cpus)]
                 self.assertEqual(got, want)
-                self.assertTrue(all(env in (run.BOUND, {}) for _, env in run.team_groups(teams, cpus)))
+                self.assertTrue(all(env in (figures.BOUND, {}) for _, env in figures.team_groups(teams, cpus)))
 
 
 class Files(unittest.TestCase):
     def test_csv_columns(self):
-        rows = run.with_trust(run.with_round_trips(
+        rows = figures.with_trust(figures.with_round_trips(
             [row(threads=1, overhead=0.4, low=0.3, high=0.5),
              row(threads=2, runtime="libomp", share=0.5),
              row(threads=2, construct="for", load=1.5),
              row(threads=4, overhead=60, low=50, high=70, oversubscribed=True)],
             row("round_trip", 2, overhead=0.25, low=0.2, high=0.3, runtime="hardware")), 2)
-        got = list(csv.DictReader(io.StringIO(run.overhead_csv(rows))))
-        self.assertEqual(list(got[0]), run.CSV_FIELDS)
+        got = list(csv.DictReader(io.StringIO(report.overhead_csv(rows))))
+        self.assertEqual(list(got[0]), report.CSV_FIELDS)
         want = [("libgomp", "1", "", "yes", "no"), ("libomp", "2", "4.00", "no", "no"),
                 ("libgomp", "2", "4.00", "no", "no"), ("libgomp", "4", "", "yes", "yes")]
         self.assertEqual([(r["runtime"], r["threads"], r["round_trips"], r["trusted"],
