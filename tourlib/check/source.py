@@ -141,7 +141,7 @@ def split_top(text):
     """`text` split at the commas outside brackets and parentheses."""
     parts, depth, current = [], 0, ""
     for c in text:
-        depth += c in "([{" and 1 or c in ")]}" and -1 or 0
+        depth += 1 if c in "([{" else -1 if c in ")]}" else 0
         if c == "," and depth == 0:
             parts.append(current)
             current = ""

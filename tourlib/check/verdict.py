@@ -11,6 +11,8 @@ The document (written by ./tour --check --json) is:
                             "message": what went wrong, "lines": [{"file", "line",
                             "text", "label"}], "output": [lines], "output_lines": N,
                             "stderr": [lines]}]}]}
+The check adds "digest", "sandboxed", "warnings", "diagnoses" (mistake, line, why, fix),
+"notes" (line, what, instead) and "changed" (from, lines); the guide lists them all.
 "pass": accepted; "fail": rejected; "error": it could not be judged (a tool missing, a
 build that cannot be configured). Only failing cases carry lines, output and stderr."""
 import os
