@@ -5,7 +5,7 @@ import json
 import os
 import unittest
 
-from support import FIXTURES, ROOT, catalogue
+from support import FIXTURES, ROOT, catalogue, manifest
 from tourlib.check import diagnose, slow
 
 STUDENTS = os.path.join(FIXTURES, "students")
@@ -43,8 +43,8 @@ SLOW = [
 
 
 def lesson_text(lesson):
-    folder = next(f for f in os.listdir(ROOT) if os.path.exists(os.path.join(ROOT, f, lesson + ".cpp")))
-    with open(os.path.join(ROOT, folder, lesson + ".cpp")) as f:
+    source = next(p["source"] for p in manifest() if p["name"] == lesson)
+    with open(os.path.join(ROOT, source)) as f:
         return f.read()
 
 

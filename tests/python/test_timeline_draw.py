@@ -4,7 +4,7 @@ import os
 import unittest
 import xml.etree.ElementTree as ET
 
-from timeline_support import DOCS, fixture
+from support import DOCS, fixture
 
 import timeline_figures
 from tourlib.timeline import draw, model, run, trace

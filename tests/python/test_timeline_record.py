@@ -2,7 +2,7 @@
 the rules that turn raw events into intervals."""
 import unittest
 
-from timeline_support import recorded
+from support import recorded
 
 from tourlib.timeline import model, record, summary
 

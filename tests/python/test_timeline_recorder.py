@@ -3,7 +3,7 @@
 import os
 import unittest
 
-from timeline_support import FIXTURES
+from support import TIMELINES
 
 from tourlib.timeline import model, run, summary
 
@@ -16,7 +16,7 @@ class KnownShapes(unittest.TestCase):
     TABLE = [
         (("fill_pairs_tagged", None, 3), [[(0, 33)], [(34, 66)], [(67, 99)]], [0] * 3,
          [34, 33, 33]),
-        (("fill_pairs_tagged", os.path.join(FIXTURES, "no_for.cxx"), 3), [[], [], []],
+        (("fill_pairs_tagged", os.path.join(TIMELINES, "no_for.cxx"), 3), [[], [], []],
          [0] * 3, [100] * 3),
         (("shared_accumulator", None, None), [[]] * 4, [25] * 4, [2, 1, 1, 1]),
         (("subtotal_atomic", None, None), [[]] * 4, [1] * 4, [2, 1, 1, 1]),
@@ -36,7 +36,7 @@ class KnownShapes(unittest.TestCase):
                 self.assertEqual(sorted(texts.splitlines()), sorted(output.splitlines()))
 
     def test_critical_sections_are_locks_taken(self):
-        tl, _ = run.recording("shared_accumulator", os.path.join(FIXTURES, "critical.cxx"))
+        tl, _ = run.recording("shared_accumulator", os.path.join(TIMELINES, "critical.cxx"))
         held = [[s for s in tl.lane_spans(lane, model.LOCKED) if s.name == "critical"]
                 for lane in tl.lanes]
         self.assertEqual([len(h) for h in held], [25] * 4)
@@ -60,7 +60,7 @@ class KnownShapes(unittest.TestCase):
 
     def test_a_file_that_cannot_be_built_draws_nothing(self):
         with self.assertRaisesRegex(run.TimelineError, "cannot be built|failed"):
-            run.recording("fill_pairs_tagged", os.path.join(FIXTURES, "no_for_3.recording"))
+            run.recording("fill_pairs_tagged", os.path.join(TIMELINES, "no_for_3.recording"))
 
 
 if __name__ == "__main__":

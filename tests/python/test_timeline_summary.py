@@ -6,8 +6,7 @@ import tempfile
 import unittest
 from unittest import mock
 
-from support import ROOT, catalogue
-from timeline_support import fixture, recorded
+from support import fixture, manifest, recorded
 
 from tourlib.timeline import run, summary, trace
 
@@ -66,10 +65,10 @@ class WithoutLLVM(unittest.TestCase):
 
     def test_unknown_program(self):
         with self.assertRaisesRegex(run.TimelineError, "no program called"):
-            run.resolve("no_such_lesson", None, catalogue.read_manifest(os.environ.get("SUITE_MANIFEST_DIR", os.path.join(ROOT, "build", "default"))))
+            run.resolve("no_such_lesson", None, manifest())
 
     def test_exercise_built_as_its_lesson(self):
-        program, source = run.resolve("handed_out", None, catalogue.read_manifest(os.environ.get("SUITE_MANIFEST_DIR", os.path.join(ROOT, "build", "default"))))
+        program, source = run.resolve("handed_out", None, manifest())
         self.assertEqual((program, os.path.basename(source)), ("fill_pairs_tagged", "handed_out.cpp"))
 
 

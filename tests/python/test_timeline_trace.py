@@ -3,7 +3,7 @@ written again byte for byte."""
 import json
 import unittest
 
-from timeline_support import every_trace, recorded
+from support import every_trace, recorded
 
 from tourlib.timeline import model, trace
 from tourlib.timeline.model import Mark

@@ -46,6 +46,10 @@ class Checker:
         # The lines as they were judged, even if the file changes during the check.
         self.lines = content.decode(errors="replace").splitlines()
 
+    def definitions(self):
+        """What configures a tree to build this program alone, from the staged copy."""
+        return [f"SUITE_CHECK_PROGRAM={self.name}", f"SUITE_CHECK_SOURCE={self.compiled}"]
+
     def tree(self, family):
         return os.path.join(build.BUILD, "check", family)
 
@@ -131,8 +135,7 @@ class Checker:
                                           f"needs: apt-get install {setup['packages']})")
         tree = self.tree(family)
         log_path = tree + ".log"
-        definitions = [f"SUITE_CHECK_PROGRAM={self.name}",
-                       f"SUITE_CHECK_SOURCE={self.compiled}"]
+        definitions = self.definitions()
         self.stage("\n".join(self.lines).encode() + b"\n" if self.content is None
                    else self.content)
         with open_log(log_path) as log:
@@ -194,8 +197,7 @@ class Checker:
 
         def one(family):
             tree = self.tree(family)
-            definitions = [f"SUITE_CHECK_PROGRAM={self.name}",
-                           f"SUITE_CHECK_SOURCE={self.compiled}"]
+            definitions = self.definitions()
             with open_log(tree + ".first.log") as log:
                 if configure(FAMILIES[family]["preset"], tree, log, definitions):
                     run_logged(["cmake", "--build", tree, "--target"]
