@@ -1,6 +1,7 @@
 """What the benchmark's figures mean: the runtimes measured, how a team is bound, the
 interval of an overhead and whether it is significant, whether the machine was quiet
 enough to trust it, and what it is in round trips of a cache line."""
+import statistics
 import time
 
 # runtime: (configure preset and build folder, compiler's name)
@@ -24,6 +25,12 @@ LOAD_SAMPLES = 20
 
 
 Z = 1.96
+
+# A team that fits the processors is measured by PROCESSES separate processes, each for
+# a PROCESSES-th of the time: at one and two threads a process's figure depends on where
+# its code and data happened to land (by up to a factor of two for the same construct),
+# and the median of several processes does not depend on one landing.
+PROCESSES = 5
 
 
 def others_share(busy, own, elapsed, cpus):
@@ -63,6 +70,16 @@ def interval(test_mean, test_sd, ref_mean, ref_sd):
     overhead = test_mean - ref_mean
     half = Z * (test_sd + ref_sd)
     return overhead, overhead - half, overhead + half
+
+
+def combined(intervals):
+    """One figure from the (overhead, low, high) of each process that measured it: one
+    process's as it is; of several, the median of their overheads, with the lowest and
+    the highest of them as its interval."""
+    if len(intervals) == 1:
+        return tuple(intervals[0])
+    overheads = sorted(i[0] for i in intervals)
+    return statistics.median(overheads), overheads[0], overheads[-1]
 
 
 def team_groups(teams, cpus):

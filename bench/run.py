@@ -42,8 +42,9 @@ sys.path.insert(0, ROOT)
 
 from tourlib.catalogue import clean_environment, read_manifest  # noqa: E402
 from tourlib.term import Failure  # noqa: E402
-from figures import (BOUND, BUSY_LOAD, BUSY_SHARE, RUNTIMES, Z, interval,  # noqa: E402
-                     others_share, runnable_others, team_groups, with_round_trips, with_trust)
+from figures import (BOUND, BUSY_LOAD, BUSY_SHARE, PROCESSES, RUNTIMES, Z,  # noqa: E402
+                     combined, interval, others_share, runnable_others, team_groups,
+                     with_round_trips, with_trust)
 from report import (overhead_csv, overhead_table, plot, waiting_rows,  # noqa: E402
                     waiting_table)
 from machine import (Watch, first_line, machine, own_seconds, process_seconds,  # noqa: E402
@@ -196,24 +197,27 @@ def measure_overheads(scratch, runtimes, names, teams, reps, target_us, record):
         for runtime in runtimes:
             progress(f" {runtime}:")
             for group, extra in team_groups(teams, cpus):
-                # The first run calibrates the delay; every later run gets the same length.
-                args = ["--threads", ",".join(map(str, group)), "--reps", str(reps),
-                        "--target-us", str(target_us), construct]
-                if "delay" in record:
-                    args[:0] = ["--delay-length", record["delay"]]
+                processes = PROCESSES if extra == BOUND else 1
+                found = {}
                 with Watch() as watch:
-                    found = []
-                    for item in overhead_lines(scratch, [binary(runtime, "overhead")] + args,
-                                               clean_environment(extra)):
-                        if item[0] == "#":
-                            record.setdefault(item[1], item[2].split("\t")[0])
-                            record.setdefault(item[1] + "_text", item[2].replace("\t", " "))
-                            record.setdefault(f"{item[1]}_{runtime}", item[2].split("\t")[0])
-                            continue
-                        found.append(item)
-                        progress(f" {item[1]}")
-                for _, team, _, *times in found:
-                    overhead, low, high = interval(*times)
+                    for _ in range(processes):
+                        # The first run calibrates the delay; every later run gets the same length.
+                        args = ["--threads", ",".join(map(str, group)), "--reps", str(reps),
+                                "--target-us", str(target_us / processes), construct]
+                        if "delay" in record:
+                            args[:0] = ["--delay-length", record["delay"]]
+                        for item in overhead_lines(scratch, [binary(runtime, "overhead")] + args,
+                                                   clean_environment(extra)):
+                            if item[0] == "#":
+                                record.setdefault(item[1], item[2].split("\t")[0])
+                                record.setdefault(item[1] + "_text", item[2].replace("\t", " "))
+                                record.setdefault(f"{item[1]}_{runtime}", item[2].split("\t")[0])
+                                continue
+                            found.setdefault(item[1], []).append(interval(*item[3:]))
+                    progress(" " + ",".join(map(str, group)) + ("" if processes == 1 else
+                                                                f" ({processes} processes)"))
+                for team, intervals in found.items():
+                    overhead, low, high = combined(intervals)
                     rows.append({"runtime": runtime, "construct": construct, "threads": team,
                                  "overhead_us": overhead, "low_us": low, "high_us": high,
                                  "others_share": watch.share, "load": watch.load,

@@ -10,23 +10,28 @@ Builds syncbench from EPCC's sources (by default ../shared/anchors/epcc-openmpbe
 beside the clone; a clear error when they are not there: CI does not need them) with
 the compiler of each runtime and -O3, as our Release build, into a temporary folder.
 Then, for teams of 1 and 2 threads bound to the cores as bench/run.py binds them, runs
-each pair of constructs that measure the same thing, ours and EPCC's, one right after
-the other, with EPCC's settings for both (20 repetitions of about 1000 µs, a delay of
-about 0.1 µs), and writes the table of ours / EPCC's. A pair agrees when the ratio is
-within AGREE of 1. Figures measured while the machine was busy are marked BUSY by
-bench/run.py's rule.
+each pair of constructs that measure the same thing, ours and EPCC's, in turn, each in
+--processes separate processes (ours first, then EPCC's first, and so on), with EPCC's
+settings for both (20 repetitions of about 1000 µs, a delay of about 0.1 µs), and writes
+the table of the medians, ours / EPCC's, with the middle half of each side's processes.
+One process says little: the same construct, measured by the same program, moves by up
+to a factor of two from one process to the next at one and two threads, for both. A
+pair agrees when the ratio of the medians is within AGREE of 1. Figures measured while
+the machine was busy are marked BUSY by bench/run.py's rule.
 """
 import argparse
 import os
 import re
 import shutil
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
 import time
 
 import run
+from figures import trust
 
 ANCHOR = "epcc-openmpbench-c-v40"
 # (ours, EPCC's): constructs that measure the same thing.
@@ -35,6 +40,7 @@ PAIRS = [("parallel", "PARALLEL"), ("for", "FOR"), ("barrier", "BARRIER"),
 TEAMS = (1, 2)
 REPS, TARGET_US, DELAY_US = 20, 1000, 0.1  # EPCC's defaults
 AGREE = 0.25
+PROCESSES = 15
 C_COMPILER = {"libgomp": "gcc", "libomp": "clang"}
 
 
@@ -105,8 +111,15 @@ def ratio_cell(ours, theirs):
     return ratio, f"{ratio:.2f}" + ("" if abs(ratio - 1) <= AGREE else " ✗")
 
 
-def table(results, runtimes):
-    """results: {(runtime, construct, team): (ours, EPCC's, others' share, load)}."""
+def spread(values):
+    """(median, first quartile, third quartile) of one side's processes."""
+    q1, median, q3 = statistics.quantiles(values, n=4, method="inclusive")
+    return median, q1, q3
+
+
+def table(results, runtimes, processes):
+    """results: {(runtime, construct, team): ([ours], [EPCC's], others' share, load)}, one
+    overhead per process."""
     cpus = os.cpu_count() or 1
     head = " | ".join(f"{t} thr.: ours, EPCC (µs) | ours / EPCC" for t in TEAMS)
     lines = [f"| Runtime | Ours / EPCC's | {head} |", "|---|---|" + "---:|---:|" * len(TEAMS)]
@@ -116,17 +129,27 @@ def table(results, runtimes):
             cells = []
             for team in TEAMS:
                 ours, theirs, share, load = results[(runtime, construct, team)]
-                trusted, _ = run.trust(share, load, cpus)
-                ratio, text = ratio_cell(ours[0], theirs[0])
+                (a, a1, a3), (b, b1, b3) = spread(ours), spread(theirs)
+                trusted, _ = trust(share, load, cpus)
+                ratio, text = ratio_cell(a, b)
                 total += 1
                 agree += ratio is not None and abs(ratio - 1) <= AGREE
                 busy = "" if trusted else " **BUSY**"
-                cells.append(f"{ours[0]:.4g}, {theirs[0]:.4g}{busy} | {text}")
+                cells.append(f"{a:.3g} ({a1:.3g}–{a3:.3g}), {b:.3g} ({b1:.3g}–{b3:.3g}){busy} "
+                             f"| {text}")
             lines.append(f"| {runtime} | `{construct}` / {name} | " + " | ".join(cells) + " |")
     return "\n".join(lines) + (
-        f"\n\n{agree} of {total} pairs within {AGREE:.0%} (✗: outside). Teams bound to the "
-        f"cores ({' '.join(f'{k}={v}' for k, v in run.BOUND.items())}); both with {REPS} "
+        f"\n\n{agree} of {total} pairs within {AGREE:.0%} (✗: outside). Each figure is the median "
+        f"of {processes} processes, with the middle half of them in brackets; ours and EPCC's "
+        f"took turns. Teams bound to the cores "
+        f"({' '.join(f'{k}={v}' for k, v in run.BOUND.items())}); both with {REPS} "
         f"repetitions of about {TARGET_US} µs and a delay of about {DELAY_US} µs.\n"), agree, total
+
+
+def processes(text):
+    if not text.isdigit() or not 4 <= int(text) <= 1000:
+        raise argparse.ArgumentTypeError(f"takes a whole number from 4 to 1000, not '{text}'")
+    return int(text)
 
 
 def main():
@@ -139,6 +162,8 @@ def main():
                         help="the table, written whole (default bench/results/yardstick.md)")
     parser.add_argument("--runtimes", metavar="LIST", type=run.runtime_list,
                         default=list(run.RUNTIMES), help="default libgomp,libomp")
+    parser.add_argument("--processes", metavar="N", type=processes, default=PROCESSES,
+                        help=f"processes of each side per figure (default {PROCESSES})")
     parser.error = lambda message: fail(f"{message} (see python3 bench/yardstick.py --help)")
     args = parser.parse_args()
     source = anchors(args.anchors)
@@ -159,15 +184,22 @@ def main():
             for team in TEAMS:
                 run.progress(f"[{runtime}, {team} thr.]")
                 for construct, name in PAIRS:
-                    # One right after the other, so that both see the same machine.
+                    ours, theirs = [], []
                     with run.Watch() as watch:
-                        ours = our_overhead(scratch, runtime, construct, team)
-                        theirs = epcc_overhead(programs[runtime], name, team)
+                        for k in range(args.processes):
+                            # In turn, each side first every other time, so that both see
+                            # the same machine.
+                            steps = [lambda: ours.append(our_overhead(scratch, runtime,
+                                                                      construct, team)[0]),
+                                     lambda: theirs.append(epcc_overhead(programs[runtime],
+                                                                         name, team)[0])]
+                            for step in steps[::1 if k % 2 == 0 else -1]:
+                                step()
                     results[(runtime, construct, team)] = (ours, theirs, watch.share, watch.load)
-                    run.progress(f" {construct} {ours[0] / theirs[0]:.2f}" if theirs[0] > 0
-                                 else f" {construct} –")
+                    a, b = statistics.median(ours), statistics.median(theirs)
+                    run.progress(f" {construct} {a / b:.2f}" if b > 0 else f" {construct} –")
                 run.progress("", end="\n")
-        text, agree, total = table(results, args.runtimes)
+        text, agree, total = table(results, args.runtimes, args.processes)
         text = (f"Measured {time.strftime('%Y-%m-%d %H:%M %Z')}; EPCC's syncbench v4.0 from "
                 f"{os.path.basename(source)}, built with -O3 -fopenmp.\n\n" + text
                 + "\n**BUSY**: measured while the machine was busy, by bench/run.py's rule (other "
