@@ -27,10 +27,12 @@ LOAD_SAMPLES = 20
 Z = 1.96
 
 # A team that fits the processors is measured by PROCESSES separate processes, each for
-# a PROCESSES-th of the time: at one and two threads a process's figure depends on where
-# its code and data happened to land (by up to a factor of two for the same construct),
-# and the median of several processes does not depend on one landing.
+# a PROCESSES-th of the time: at one and two threads a process's figure depends on the
+# moment and on where its code and data happened to land (by up to a factor of two for
+# the same construct), and the middle mean of several processes depends on neither.
 PROCESSES = 5
+# The share of the processes left out at each end by middle_mean.
+TRIM = 0.2
 
 
 def others_share(busy, own, elapsed, cpus):
@@ -72,14 +74,24 @@ def interval(test_mean, test_sd, ref_mean, ref_sd):
     return overhead, overhead - half, overhead + half
 
 
+def middle_mean(values):
+    """The mean of the values less the lowest and the highest TRIM of them: a process
+    caught by a hiccup does not pull it as it pulls the mean, and where the processes fall
+    into two groups (two landings, two states of the host) it weighs both, where the
+    median jumps from one group to the other."""
+    values = sorted(values)
+    cut = int(len(values) * TRIM)
+    return statistics.mean(values[cut:len(values) - cut])
+
+
 def combined(intervals):
     """One figure from the (overhead, low, high) of each process that measured it: one
-    process's as it is; of several, the median of their overheads, with the lowest and
-    the highest of them as its interval."""
+    process's as it is; of several, the middle mean of their overheads, with the lowest
+    and the highest of them as its interval."""
     if len(intervals) == 1:
         return tuple(intervals[0])
     overheads = sorted(i[0] for i in intervals)
-    return statistics.median(overheads), overheads[0], overheads[-1]
+    return middle_mean(overheads), overheads[0], overheads[-1]
 
 
 def team_groups(teams, cpus):

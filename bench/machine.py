@@ -39,6 +39,7 @@ class Watch:
 
     def __exit__(self, *_):
         now = (time.monotonic(), processor_seconds(), own_seconds())
+        self.seconds = now[0] - self.start[0]
         self.share = others_share(now[1] - self.start[1],
                                   now[2] - self.start[2] + self.extra_own,
                                   now[0] - self.start[0], os.cpu_count() or 1)

@@ -11,7 +11,10 @@ Overhead of a construct = the construct with a fixed delay inside, minus its ref
 (run by one thread), per execution; the interval is that overhead +- 1.96 x (sd of the
 test + sd of the reference) over the timed repetitions. Teams no larger than the
 processors run with their threads bound to the cores (OMP_PROC_BIND=close,
-OMP_PLACES=cores); larger teams are oversubscribed and marked so. A figure is marked
+OMP_PLACES=cores), each figure measured by PROCESSES separate processes, each for a
+PROCESSES-th of the time, in rounds over all the constructs: the figure is their middle
+mean (less the lowest and the highest fifth), its interval runs from the lowest to the
+highest of them. Larger teams are oversubscribed and marked so. A figure is marked
 busy (untrustworthy) when other processes took more than BUSY_SHARE of the processors
 while it was measured, or when just before it more than BUSY_LOAD threads of other
 processes per processor were waiting to run. The floor is one cache line's round trip between two cores (bench/round_trip).
@@ -26,6 +29,7 @@ written whole at the end: an interrupted run leaves the folder as it was (or abs
 the run created it).
 """
 import argparse
+from contextlib import nullcontext
 import os
 import re
 import shutil
@@ -189,40 +193,59 @@ def overhead_lines(scratch, command, env):
 
 
 def measure_overheads(scratch, runtimes, names, teams, reps, target_us, record):
-    rows = []
+    """Every construct under every runtime for every team size. The teams that fit the
+    processors are measured by PROCESSES processes each, in rounds over all the
+    constructs: the host's state drifts over seconds, and a figure whose processes are
+    spread over the whole run does not hang on one moment of it. Larger teams take one
+    process each."""
     cpus = os.cpu_count() or 1
-    for k, construct in enumerate(names, 1):
-        started = time.monotonic()
-        progress(f"[{k:2}/{len(names)}] {construct:<19}")
-        for runtime in runtimes:
-            progress(f" {runtime}:")
-            for group, extra in team_groups(teams, cpus):
-                processes = PROCESSES if extra == BOUND else 1
-                found = {}
-                with Watch() as watch:
-                    for _ in range(processes):
-                        # The first run calibrates the delay; every later run gets the same length.
+    found = {}  # (runtime, construct, team) -> [(overhead, low, high, share, load, seconds)]
+    for group, extra in team_groups(teams, cpus):
+        processes = PROCESSES if extra == BOUND else 1
+        for round_ in range(processes):
+            started = time.monotonic()
+            progress(f"[threads {','.join(map(str, group))}"
+                     + (f", round {round_ + 1} of {processes}]" if processes > 1 else "]"))
+            measured = []  # (key, interval, the Watch that saw it)
+            # A round of short processes is watched whole: the processor time others took
+            # is counted in ticks, too coarse for a tenth of a second.
+            with Watch() as round_watch:
+                for k, construct in enumerate(names, 1):
+                    for runtime in runtimes:
+                        # The first run calibrates the delay; every later run gets the same
+                        # length.
                         args = ["--threads", ",".join(map(str, group)), "--reps", str(reps),
-                                "--target-us", str(target_us / processes), construct]
+                                "--target-us", f"{target_us / processes:g}", construct]
                         if "delay" in record:
                             args[:0] = ["--delay-length", record["delay"]]
-                        for item in overhead_lines(scratch, [binary(runtime, "overhead")] + args,
-                                                   clean_environment(extra)):
+                        with (Watch() if processes == 1 else nullcontext(round_watch)) as watch:
+                            items = list(overhead_lines(scratch, [binary(runtime, "overhead")]
+                                                        + args, clean_environment(extra)))
+                        for item in items:
                             if item[0] == "#":
                                 record.setdefault(item[1], item[2].split("\t")[0])
                                 record.setdefault(item[1] + "_text", item[2].replace("\t", " "))
                                 record.setdefault(f"{item[1]}_{runtime}", item[2].split("\t")[0])
-                                continue
-                            found.setdefault(item[1], []).append(interval(*item[3:]))
-                    progress(" " + ",".join(map(str, group)) + ("" if processes == 1 else
-                                                                f" ({processes} processes)"))
-                for team, intervals in found.items():
-                    overhead, low, high = combined(intervals)
-                    rows.append({"runtime": runtime, "construct": construct, "threads": team,
-                                 "overhead_us": overhead, "low_us": low, "high_us": high,
-                                 "others_share": watch.share, "load": watch.load,
-                                 "oversubscribed": team > cpus})
-        progress(f"  ({time.monotonic() - started:.1f} s)", end="\n")
+                            else:
+                                measured.append(((runtime, construct, item[1]),
+                                                 interval(*item[3:]), watch))
+                    progress(f" {k}" if k % 3 == 0 or k == len(names) else "")
+            for key, figure, watch in measured:
+                found.setdefault(key, []).append(figure + (watch.share, watch.load, watch.seconds))
+            progress(f"  ({time.monotonic() - started:.1f} s)", end="\n")
+    rows = []
+    for construct in names:
+        for runtime in runtimes:
+            for team in teams:
+                runs = found[(runtime, construct, team)]
+                overhead, low, high = combined([r[:3] for r in runs])
+                seconds = sum(r[5] for r in runs) or 1.0
+                rows.append({"runtime": runtime, "construct": construct, "threads": team,
+                             "overhead_us": overhead, "low_us": low, "high_us": high,
+                             # others' share over the figure's processes, by their time
+                             "others_share": sum(r[3] * r[5] for r in runs) / seconds,
+                             "load": max(r[4] for r in runs),
+                             "oversubscribed": team > cpus})
     return rows
 
 
@@ -413,7 +436,10 @@ def main():
                     f"number of executions of the reference; delay "
                     f"{record.get('delay_text', '?').replace('us', 'µs')} when calibrated by "
                     f"GCC's build, the same length for both; teams of up to {cpus} threads bound "
-                    f"to the cores ({' '.join(f'{k}={v}' for k, v in BOUND.items())}); "
+                    f"to the cores ({' '.join(f'{k}={v}' for k, v in BOUND.items())}), each "
+                    f"figure the mean of {PROCESSES} processes (each with a {PROCESSES}th of "
+                    f"the time, in rounds) less the lowest and the highest, its interval the "
+                    f"lowest to the highest of them; larger teams: "
                     f"interval = overhead ± {Z} × (sd test + sd reference)"
                     + (" (--quick)" if args.quick else ""))
         write_all(scratch, out_dir, {

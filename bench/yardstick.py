@@ -13,10 +13,11 @@ Then, for teams of 1 and 2 threads bound to the cores as bench/run.py binds them
 each pair of constructs that measure the same thing, ours and EPCC's, in turn, each in
 --processes separate processes (ours first, then EPCC's first, and so on), with EPCC's
 settings for both (20 repetitions of about 1000 µs, a delay of about 0.1 µs), and writes
-the table of the medians, ours / EPCC's, with the middle half of each side's processes.
+the table of each side's middle mean (the mean of its processes less the fastest and the
+slowest fifth), ours / EPCC's, with the middle half of each side's processes.
 One process says little: the same construct, measured by the same program, moves by up
 to a factor of two from one process to the next at one and two threads, for both. A
-pair agrees when the ratio of the medians is within AGREE of 1. Figures measured while
+pair agrees when the ratio of the middle means is within AGREE of 1. Figures measured while
 the machine was busy are marked BUSY by bench/run.py's rule.
 """
 import argparse
@@ -31,7 +32,7 @@ import tempfile
 import time
 
 import run
-from figures import trust
+from figures import TRIM, middle_mean, trust
 
 ANCHOR = "epcc-openmpbench-c-v40"
 # (ours, EPCC's): constructs that measure the same thing.
@@ -112,9 +113,9 @@ def ratio_cell(ours, theirs):
 
 
 def spread(values):
-    """(median, first quartile, third quartile) of one side's processes."""
-    q1, median, q3 = statistics.quantiles(values, n=4, method="inclusive")
-    return median, q1, q3
+    """(middle mean, first quartile, third quartile) of one side's processes."""
+    q1, _, q3 = statistics.quantiles(values, n=4, method="inclusive")
+    return middle_mean(values), q1, q3
 
 
 def table(results, runtimes, processes):
@@ -139,9 +140,9 @@ def table(results, runtimes, processes):
                              f"| {text}")
             lines.append(f"| {runtime} | `{construct}` / {name} | " + " | ".join(cells) + " |")
     return "\n".join(lines) + (
-        f"\n\n{agree} of {total} pairs within {AGREE:.0%} (✗: outside). Each figure is the median "
-        f"of {processes} processes, with the middle half of them in brackets; ours and EPCC's "
-        f"took turns. Teams bound to the cores "
+        f"\n\n{agree} of {total} pairs within {AGREE:.0%} (✗: outside). Each figure is the mean of "
+        f"{processes} processes less the fastest and the slowest {TRIM:.0%}, with the middle half "
+        f"of them in brackets; ours and EPCC's took turns. Teams bound to the cores "
         f"({' '.join(f'{k}={v}' for k, v in run.BOUND.items())}); both with {REPS} "
         f"repetitions of about {TARGET_US} µs and a delay of about {DELAY_US} µs.\n"), agree, total
 
@@ -196,7 +197,7 @@ def main():
                             for step in steps[::1 if k % 2 == 0 else -1]:
                                 step()
                     results[(runtime, construct, team)] = (ours, theirs, watch.share, watch.load)
-                    a, b = statistics.median(ours), statistics.median(theirs)
+                    a, b = middle_mean(ours), middle_mean(theirs)
                     run.progress(f" {construct} {a / b:.2f}" if b > 0 else f" {construct} –")
                 run.progress("", end="\n")
         text, agree, total = table(results, args.runtimes, args.processes)

@@ -34,6 +34,31 @@ class Statistics(unittest.TestCase):
                 for got, expected in zip(figures.interval(*given), want):
                     self.assertAlmostEqual(got, expected)
 
+    def test_combined_processes(self):
+        # (overhead, low, high) of each process -> one figure: the middle mean, lowest to
+        # highest; a hiccup at either end does not move it
+        cases = [([(0.5, 0.4, 0.6)], (0.5, 0.4, 0.6)),
+                 ([(0.2, 0.1, 0.3), (0.9, 0.8, 1.0), (0.3, 0.2, 0.4)], (0.4667, 0.2, 0.9)),
+                 ([(0.02, -0.1, 0.1), (0.01, 0.0, 0.02)], (0.015, 0.01, 0.02)),
+                 ([(-0.1, -0.2, 0.0), (0.4, 0.3, 0.5), (0.5, 0.4, 0.6), (0.6, 0.5, 0.7),
+                   (9.0, 8.0, 10.0)], (0.5, -0.1, 9.0))]
+        for given, want in cases:
+            with self.subTest(given=given):
+                for got, expected in zip(figures.combined(given), want):
+                    self.assertAlmostEqual(got, expected, places=4)
+
+    def test_yardstick_spread(self):
+        # one side's processes -> (middle mean, first quartile, third quartile); two groups
+        # of processes weigh in by their sizes, where a median would take one of them
+        cases = [([1.0, 2.0, 3.0, 4.0, 50.0], (3.0, 2.0, 4.0)),
+                 ([0.5, 0.1, 0.3, 9.0], (2.475, 0.25, 2.625)),
+                 ([2.0, 2.0, 2.0, 2.0], (2.0, 2.0, 2.0)),
+                 ([0.0, 1.0, 1.0, 1.0, 1.0, 2.0, 2.0, 2.0, 2.0, 9.0], (1.5, 1.0, 2.0))]
+        for values, want in cases:
+            with self.subTest(values=values):
+                for got, expected in zip(yardstick.spread(values), want):
+                    self.assertAlmostEqual(got, expected)
+
     def test_shown_and_busy_cell(self):
         # (overhead, low, high, unit, trusted) -> table cell
         cases = [(0.857, 0.805, 0.909, 1.0, True, "0.857 (0.805 to 0.909)"),
