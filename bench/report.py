@@ -46,10 +46,11 @@ def overhead_table(rows, teams, described, floor):
     out = []
     for runtime in runtimes:
         lines = [f"**{runtime}** ({RUNTIMES[runtime][1]})", "",
-                 "| Construct (µs per execution; atomics: ns per update) | " + " | ".join(head)
+                 "| Construct (µs per execution; shared updates: ns per update) | "
+                 + " | ".join(head)
                  + " |", "|---|" + "---:|" * len(head)]
         for construct, label in described:
-            unit = 1000.0 if construct.startswith("atomic") else 1.0
+            unit = 1000.0 if "per update" in label else 1.0
             cells = []
             for t in teams:
                 r = by[(runtime, construct, t)]
@@ -98,7 +99,8 @@ PLOT_PANELS = [
      ["parallel", "for", "barrier", "reduction_clause", "reduction_by_hand"]),
     ("Loops, report lines (µs per execution)",
      ["parallel_for_100", "parallel_for_10000", "lines_every_thread"]),
-    ("Atomic add, shared variable (µs per update)", ["atomic_int", "atomic_double"]),
+    ("Shared updates: atomic, critical, lock (µs per update)",
+     ["atomic_int", "atomic_double", "critical", "lock"]),
 ]
 
 
