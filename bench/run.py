@@ -294,17 +294,22 @@ def measure_waiting(scratch, teams, reps, target_us, delay):
         loops = busy_loops(scratch, cpus, 120) if background == "busy" else []
         for policy in ("default", "passive"):
             extra = {**BOUND, **({"OMP_WAIT_POLICY": policy} if policy == "passive" else {})}
+            # Like every figure of a team that fits the processors: PROCESSES processes.
             args = ["--threads", ",".join(map(str, teams)), "--reps", str(reps),
-                    "--target-us", str(target_us), "--delay-length", delay, "parallel"]
+                    "--target-us", f"{target_us / PROCESSES:g}", "--delay-length", delay,
+                    "parallel"]
             before = sum(process_seconds(loop.pid) for loop in loops)
+            found = {}
             with Watch(len(loops)) as watch:
-                found = [item for item in overhead_lines(
-                    scratch, [binary("libgomp", "overhead")] + args, clean_environment(extra))
-                    if item[0] != "#"]
+                for _ in range(PROCESSES):
+                    for item in overhead_lines(scratch, [binary("libgomp", "overhead")] + args,
+                                               clean_environment(extra)):
+                        if item[0] != "#":
+                            found.setdefault(item[1], []).append(interval(*item[3:]))
                 watch.extra_own = sum(process_seconds(loop.pid) for loop in loops) - before
-            for item in found:
-                results[(background, policy, item[1])] = interval(*item[3:]) + (watch.share,
-                                                                                watch.load)
+            for team, intervals in found.items():
+                results[(background, policy, team)] = combined(intervals) + (watch.share,
+                                                                             watch.load)
             progress(f" {background}/{policy}")
         for loop in loops:
             loop.kill()
