@@ -99,7 +99,7 @@ PLOT_PANELS = [
      ["parallel", "for", "barrier", "reduction_clause", "reduction_by_hand"]),
     ("Loops, report lines (µs per execution)",
      ["parallel_for_100", "parallel_for_10000", "lines_every_thread"]),
-    ("Shared updates: atomic, critical, lock (µs per update)",
+    ("Shared updates (µs per update)",
      ["atomic_int", "atomic_double", "critical", "lock"]),
 ]
 
@@ -206,9 +206,9 @@ def plot(rows, teams, floor):
            f'<rect width="{width}" height="{height}" fill="white"/>',
            '<text x="20" y="22" font-size="14" font-weight="bold">Overhead of each construct '
            f'against team size (log scale). {legend}</text>',
-           '<text x="20" y="40" fill="#555">bars: overhead ± 1.96 × (sd of the test + sd of the '
-           'reference). Hollow, on the bottom edge: not significant (the interval includes zero); '
-           'its bar shows how high the interval reaches</text>',
+           '<text x="20" y="40" fill="#555">bars: up to 2 threads, the lowest to the highest of '
+           'five processes; beyond, overhead ± 1.96 × (sd of the test + sd of the reference). '
+           'Hollow, on the bottom edge: not significant; its bar shows how high it reaches</text>',
            f'<text x="20" y="56" fill="#d00">red ×: busy, not to be trusted (others took more '
            f'than {BUSY_SHARE:.0%} of the processors, or more than {BUSY_LOAD:g} of their threads '
            'per processor were waiting to run just before)</text>']
