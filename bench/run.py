@@ -31,19 +31,15 @@ the run created it).
 import argparse
 from contextlib import nullcontext
 import os
-import re
 import shutil
 import signal
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-sys.path.insert(0, ROOT)
-
+from programs import (BUILD, HERE, Interrupted, Scratch, binary, build,  # noqa: E402
+                      constructs, interrupt, overhead_lines, progress, runtime_text, write_all)
 from tourlib.catalogue import clean_environment, read_manifest  # noqa: E402
 from tourlib.term import Failure  # noqa: E402
 from figures import (BOUND, BUSY_LOAD, BUSY_SHARE, PROCESSES, RUNTIMES, Z,  # noqa: E402
@@ -51,9 +47,9 @@ from figures import (BOUND, BUSY_LOAD, BUSY_SHARE, PROCESSES, RUNTIMES, Z,  # no
                      with_round_trips, with_trust)
 from report import (overhead_csv, overhead_table, plot, waiting_rows,  # noqa: E402
                     waiting_table)
-from machine import (Watch, first_line, machine, own_seconds, process_seconds,  # noqa: E402
+from machine import (Watch, machine, own_seconds, process_seconds,  # noqa: E402
                      processor_seconds)
-BUILD = os.path.join(ROOT, "build", "default")
+
 RESULTS = os.path.join(HERE, "results")
 TEAMS = (1, 2, 4, 8, 16, 64, 256)
 # (repetitions, microseconds per repetition of a test, runs of each whole program)
@@ -100,96 +96,6 @@ def parse_args():
     # One line for a wrong argument, as for every other error.
     parser.error = lambda message: fail(f"{message} (see python3 bench/run.py --help)")
     return parser.parse_args()
-
-
-class Interrupted(Exception):
-    """Ctrl-C, SIGTERM or SIGHUP: the run stops, through the clean-up."""
-
-
-def interrupt(signum, _frame):
-    raise Interrupted(signum)
-
-
-class Scratch:
-    """Temporary files and child processes, all removed or ended on exit and on signals."""
-
-    def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="bench-run.")
-        self.children = []
-        self.files = []
-
-    def close(self):
-        for child in self.children:
-            if child.poll() is None:
-                child.kill()
-                child.wait()
-        for path in self.files:
-            if os.path.exists(path):
-                os.remove(path)
-        shutil.rmtree(self.dir, ignore_errors=True)
-
-
-def progress(text, end=""):
-    print(text, end=end, flush=True)
-
-
-def binary(runtime, name):
-    return os.path.join(ROOT, "build", RUNTIMES[runtime][0], "bench", name)
-
-
-def build(scratch, runtimes):
-    """Configures each runtime's build folder if needed and builds the benchmark there,
-    and the programs in build/default (not the tests, which the measurements do not need)."""
-    log = os.path.join(scratch.dir, "build.log")
-    started = time.monotonic()
-    progress(f"building bench/ for {', '.join(runtimes)} and the programs ...")
-
-    def run(step):
-        with open(log, "w") as f:
-            if subprocess.run(step, cwd=ROOT, stdout=f, stderr=subprocess.STDOUT).returncode != 0:
-                with open(log) as g:
-                    sys.stderr.write("\n" + "".join(g.readlines()[-15:]))
-                fail(f"'{' '.join(step)}' failed (its last lines are above)")
-
-    for runtime in ["libgomp"] + [r for r in runtimes if r != "libgomp"]:
-        preset = RUNTIMES[runtime][0]
-        folder = os.path.join(ROOT, "build", preset)
-        if not os.path.exists(os.path.join(folder, "build.ninja")):
-            run(["cmake", "--preset", preset])
-        if not os.path.exists(os.path.join(folder, "bench")):
-            fail(f"build/{preset} has no bench/: configure it with SUITE_BENCHMARKS=ON")
-        targets = ["overhead"]
-        if runtime == "libgomp":
-            targets += ["round_trip", "empty_openmp"] + [p["name"] for p in read_manifest(BUILD)]
-        run(["cmake", "--build", "--preset", preset, "--target"] + targets)
-    progress(f" {time.monotonic() - started:.0f} s", end="\n")
-
-
-def constructs(runtime):
-    """[(name, what it measures)] from the benchmark itself, the one list of them."""
-    out = subprocess.run([binary(runtime, "overhead"), "--describe"], capture_output=True,
-                         text=True)
-    if out.returncode != 0:
-        fail(f"bench/overhead --describe failed: {out.stderr.strip()}")
-    return [tuple(line.split("\t", 1)) for line in out.stdout.splitlines()]
-
-
-def overhead_lines(scratch, command, env):
-    """Runs a program of bench/; yields ('#', key, value) for its header lines and
-    (construct, team, innerreps, test mean, test sd, reference mean, reference sd)."""
-    child = subprocess.Popen(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True)
-    scratch.children.append(child)
-    for line in child.stdout:
-        fields = line.rstrip("\n").split("\t")
-        if line.startswith("#"):
-            yield ("#", fields[0][1:].strip(), "\t".join(fields[1:]))
-        else:
-            yield (fields[0], int(fields[1]), int(fields[2])) + tuple(float(v) for v in fields[3:7])
-    error = child.stderr.read().strip()
-    if child.wait() != 0:
-        name = os.path.basename(command[0])
-        fail(error.splitlines()[-1] if error else f"bench/{name} {' '.join(command[1:])} failed")
 
 
 def measure_overheads(scratch, runtimes, names, teams, reps, target_us, record):
@@ -249,17 +155,25 @@ def measure_overheads(scratch, runtimes, names, teams, reps, target_us, record):
     return rows
 
 
+def in_processes(scratch, command, env):
+    """{team: (overhead, low, high)}: a program of bench/ run PROCESSES times (each for a
+    PROCESSES-th of the time: `command` takes that target), its figures combined."""
+    found = {}
+    for _ in range(PROCESSES):
+        for item in overhead_lines(scratch, command, env):
+            if item[0] != "#":
+                found.setdefault(item[1], []).append(interval(*item[3:]))
+    return {team: combined(intervals) for team, intervals in found.items()}
+
+
 def measure_floor(scratch, reps, target_us):
     """The cache line's round trip between two processors, as a row of its own: like a
     figure of two threads, the middle mean of PROCESSES processes."""
     progress("[floor] a cache line's round trip between two processors:")
-    found = []
     with Watch() as watch:
-        for _ in range(PROCESSES):
-            found += [interval(*item[3:]) for item in overhead_lines(
-                scratch, [binary("libgomp", "round_trip"), "--reps", str(reps), "--target-us",
-                          f"{target_us / PROCESSES:g}"], clean_environment()) if item[0] != "#"]
-    overhead, low, high = combined(found)
+        overhead, low, high = in_processes(
+            scratch, [binary("libgomp", "round_trip"), "--reps", str(reps), "--target-us",
+                      f"{target_us / PROCESSES:g}"], clean_environment())[2]
     progress(f" {overhead * 1000:.0f} ns", end="\n")
     return {"runtime": "hardware", "construct": "round_trip", "threads": 2,
             "overhead_us": overhead, "low_us": low, "high_us": high,
@@ -299,17 +213,12 @@ def measure_waiting(scratch, teams, reps, target_us, delay):
                     "--target-us", f"{target_us / PROCESSES:g}", "--delay-length", delay,
                     "parallel"]
             before = sum(process_seconds(loop.pid) for loop in loops)
-            found = {}
             with Watch(len(loops)) as watch:
-                for _ in range(PROCESSES):
-                    for item in overhead_lines(scratch, [binary("libgomp", "overhead")] + args,
-                                               clean_environment(extra)):
-                        if item[0] != "#":
-                            found.setdefault(item[1], []).append(interval(*item[3:]))
+                found = in_processes(scratch, [binary("libgomp", "overhead")] + args,
+                                     clean_environment(extra))
                 watch.extra_own = sum(process_seconds(loop.pid) for loop in loops) - before
-            for team, intervals in found.items():
-                results[(background, policy, team)] = combined(intervals) + (watch.share,
-                                                                             watch.load)
+            for team, figure in found.items():
+                results[(background, policy, team)] = figure + (watch.share, watch.load)
             progress(f" {background}/{policy}")
         for loop in loops:
             loop.kill()
@@ -349,49 +258,6 @@ def process_table(runs):
             progress(f" {k + 1}")
     progress(f"  ({time.monotonic() - started:.1f} s)", end="\n")
     return "\n".join(lines) + "\n"
-
-
-def runtime_text(runtime):
-    """The compiler and the OpenMP library a runtime's benchmark was built with and loads."""
-    compiler_path = "c++"
-    with open(os.path.join(ROOT, "build", RUNTIMES[runtime][0], "CMakeCache.txt")) as f:
-        for line in f:
-            if line.startswith("CMAKE_CXX_COMPILER:"):
-                compiler_path = line.split("=", 1)[1].strip()
-    library_text = "unknown"
-    ldd = subprocess.run(["ldd", binary(runtime, "overhead")], capture_output=True,
-                         text=True).stdout
-    match = re.search(r"(lib(?:gomp|omp|iomp5)\.so\S*) => (\S+)", ldd)
-    if match:
-        library = os.path.realpath(match.group(2))
-        package = first_line(["dpkg-query", "-S", library]).split(": ")[0]
-        version = first_line(["dpkg-query", "-W", "-f=${Version}\n", package]) \
-            if package != "unknown" else "unknown"
-        library_text = f"{os.path.basename(library)} ({package} {version})"
-    return (f"{runtime}: compiler {first_line([compiler_path, '--version'])} ({compiler_path}); "
-            f"openmp runtime {library_text}")
-
-
-def write_all(scratch, out_dir, files):
-    """Writes every file whole under a temporary name in `out_dir`, then renames them all:
-    a run stopped before the renames leaves the folder as it was (the clean-up removes
-    the temporary files)."""
-    staged = []
-    for name, text in files.items():
-        fd, tmp = tempfile.mkstemp(prefix=f".{name}.", dir=out_dir)
-        scratch.files.append(tmp)
-        with os.fdopen(fd, "w") as f:
-            f.write(text)
-        os.chmod(tmp, 0o644)
-        staged.append((tmp, os.path.join(out_dir, name)))
-    # No signal between the first rename and the last: the folder holds one run or the other.
-    blocked = signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT, signal.SIGTERM,
-                                                        signal.SIGHUP})
-    try:
-        for tmp, final in staged:
-            os.replace(tmp, final)
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, blocked)
 
 
 def main():

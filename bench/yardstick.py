@@ -28,11 +28,14 @@ import signal
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
+import programs
 import run
-from figures import TRIM, middle_mean, trust
+from figures import BOUND, BUSY_LOAD, BUSY_SHARE, RUNTIMES, TRIM, interval, middle_mean, trust
+from machine import Watch
+from programs import Failure
+from tourlib.catalogue import clean_environment
 
 ANCHOR = "epcc-openmpbench-c-v40"
 # (ours, EPCC's): constructs that measure the same thing.
@@ -55,7 +58,7 @@ def anchors(given):
     if given:
         candidates = [given]
     else:
-        candidates = [os.path.join(run.ROOT, *[".."] * up, "shared", "anchors", ANCHOR)
+        candidates = [os.path.join(programs.ROOT, *[".."] * up, "shared", "anchors", ANCHOR)
                       for up in (1, 2)]
     for folder in candidates:
         if os.path.isfile(os.path.join(folder, "syncbench.c")):
@@ -83,7 +86,7 @@ def build_syncbench(source, runtime, folder):
 
 def epcc_overhead(program, name, team):
     """EPCC's overhead of one construct, in µs, with its half interval."""
-    env = run.clean_environment({**run.BOUND, "OMP_NUM_THREADS": str(team)})
+    env = clean_environment({**BOUND, "OMP_NUM_THREADS": str(team)})
     done = subprocess.run([program, "--measureonly", name, "--outer-repetitions", str(REPS),
                            "--test-time", str(TARGET_US), "--delay-time", str(DELAY_US)],
                           env=env, capture_output=True, text=True)
@@ -97,10 +100,10 @@ def epcc_overhead(program, name, team):
 def our_overhead(scratch, runtime, construct, team):
     args = ["--threads", str(team), "--reps", str(REPS), "--target-us", str(TARGET_US),
             "--delay-us", str(DELAY_US), construct]
-    found = [item for item in run.overhead_lines(scratch, [run.binary(runtime, "overhead")] + args,
-                                                 run.clean_environment(run.BOUND))
-             if item[0] != "#"]
-    overhead, low, high = run.interval(*found[0][3:])
+    found = [item for item in programs.overhead_lines(
+        scratch, [programs.binary(runtime, "overhead")] + args, clean_environment(BOUND))
+        if item[0] != "#"]
+    overhead, low, high = interval(*found[0][3:])
     return overhead, (high - low) / 2
 
 
@@ -143,8 +146,18 @@ def table(results, runtimes, processes):
         f"\n\n{agree} of {total} pairs within {AGREE:.0%} (✗: outside). Each figure is the mean of "
         f"{processes} processes less the fastest and the slowest {TRIM:.0%}, with the middle half "
         f"of them in brackets; ours and EPCC's took turns. Teams bound to the cores "
-        f"({' '.join(f'{k}={v}' for k, v in run.BOUND.items())}); both with {REPS} "
+        f"({' '.join(f'{k}={v}' for k, v in BOUND.items())}); both with {REPS} "
         f"repetitions of about {TARGET_US} µs and a delay of about {DELAY_US} µs.\n"), agree, total
+
+
+def in_turn(ours, theirs, times):
+    """Each side's figures, `times` of each, the two measured in turn and each first every
+    other time, so that both see the same machine."""
+    found = ([], [])
+    for k in range(times):
+        for side in ((0, ours), (1, theirs))[::1 if k % 2 == 0 else -1]:
+            found[side[0]].append(side[1]())
+    return found
 
 
 def processes(text):
@@ -162,7 +175,7 @@ def main():
                         default=os.path.join(run.RESULTS, "yardstick.md"),
                         help="the table, written whole (default bench/results/yardstick.md)")
     parser.add_argument("--runtimes", metavar="LIST", type=run.runtime_list,
-                        default=list(run.RUNTIMES), help="default libgomp,libomp")
+                        default=list(RUNTIMES), help="default libgomp,libomp")
     parser.add_argument("--processes", metavar="N", type=processes, default=PROCESSES,
                         help=f"processes of each side per figure (default {PROCESSES})")
     parser.error = lambda message: fail(f"{message} (see python3 bench/yardstick.py --help)")
@@ -174,41 +187,35 @@ def main():
     if (os.cpu_count() or 1) < max(TEAMS):
         fail(f"needs {max(TEAMS)} processors, this machine has {os.cpu_count()}")
 
-    scratch = run.Scratch()
+    scratch = programs.Scratch()
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        signal.signal(sig, run.interrupt)
+        signal.signal(sig, programs.interrupt)
     try:
-        run.build(scratch, args.runtimes)
-        programs = {rt: build_syncbench(source, rt, scratch.dir) for rt in args.runtimes}
+        programs.build(scratch, args.runtimes)
+        syncbench = {rt: build_syncbench(source, rt, scratch.dir) for rt in args.runtimes}
         results = {}
         for runtime in args.runtimes:
             for team in TEAMS:
-                run.progress(f"[{runtime}, {team} thr.]")
+                programs.progress(f"[{runtime}, {team} thr.]")
                 for construct, name in PAIRS:
-                    ours, theirs = [], []
-                    with run.Watch() as watch:
-                        for k in range(args.processes):
-                            # In turn, each side first every other time, so that both see
-                            # the same machine.
-                            steps = [lambda: ours.append(our_overhead(scratch, runtime,
-                                                                      construct, team)[0]),
-                                     lambda: theirs.append(epcc_overhead(programs[runtime],
-                                                                         name, team)[0])]
-                            for step in steps[::1 if k % 2 == 0 else -1]:
-                                step()
+                    with Watch() as watch:
+                        ours, theirs = in_turn(
+                            lambda: our_overhead(scratch, runtime, construct, team)[0],
+                            lambda: epcc_overhead(syncbench[runtime], name, team)[0],
+                            args.processes)
                     results[(runtime, construct, team)] = (ours, theirs, watch.share, watch.load)
                     a, b = middle_mean(ours), middle_mean(theirs)
-                    run.progress(f" {construct} {a / b:.2f}" if b > 0 else f" {construct} –")
-                run.progress("", end="\n")
+                    programs.progress(f" {construct} {a / b:.2f}" if b > 0 else f" {construct} –")
+                programs.progress("", end="\n")
         text, agree, total = table(results, args.runtimes, args.processes)
         text = (f"Measured {time.strftime('%Y-%m-%d %H:%M %Z')}; EPCC's syncbench v4.0 from "
                 f"{os.path.basename(source)}, built with -O3 -fopenmp.\n\n" + text
                 + "\n**BUSY**: measured while the machine was busy, by bench/run.py's rule (other "
-                f"processes took more than {run.BUSY_SHARE:.0%} of the processors during the pair, "
-                f"or more than {run.BUSY_LOAD:g} of their threads per processor waited to run just "
+                f"processes took more than {BUSY_SHARE:.0%} of the processors during the pair, "
+                f"or more than {BUSY_LOAD:g} of their threads per processor waited to run just "
                 "before it).\n")
-        run.write_all(scratch, out_dir, {os.path.basename(args.out): text})
-    except run.Interrupted as stop:
+        programs.write_all(scratch, out_dir, {os.path.basename(args.out): text})
+    except programs.Interrupted as stop:
         for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             signal.signal(sig, signal.SIG_IGN)
         scratch.close()
@@ -222,4 +229,7 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    try:
+        main()
+    except Failure as e:
+        fail(e.message)

@@ -59,6 +59,14 @@ class Statistics(unittest.TestCase):
                 for got, expected in zip(yardstick.spread(values), want):
                     self.assertAlmostEqual(got, expected)
 
+    def test_yardstick_takes_turns(self):
+        # each side measured `times` times, and each goes first every other time
+        calls = []
+        got = yardstick.in_turn(lambda: calls.append("ours") or len(calls),
+                                lambda: calls.append("EPCC") or len(calls), 3)
+        self.assertEqual(calls, ["ours", "EPCC", "EPCC", "ours", "ours", "EPCC"])
+        self.assertEqual(got, ([1, 4, 5], [2, 3, 6]))
+
     def test_shown_and_busy_cell(self):
         # (overhead, low, high, unit, trusted) -> table cell
         cases = [(0.857, 0.805, 0.909, 1.0, True, "0.857 (0.805 to 0.909)"),
