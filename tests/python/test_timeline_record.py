@@ -90,6 +90,18 @@ class Rules(unittest.TestCase):
         self.assertEqual(tasks, [(5, 10, 1), (25, 30, 2)])
         self.assertEqual([(s.start, s.end) for s in tl.lane_spans(1, model.WAIT)], [(6, 10)])
 
+    def test_one_lock_held_by_one_thread_at_a_time(self):
+        # Thread 0's release of lock 7 is stamped after thread 1 took it: thread 0's span
+        # ends where thread 1's begins. Lock 8 is another lock: its span may overlap.
+        tl = record.read(raw((10, 0, "mutex_acquired", 5, 7, 0),
+                             (20, 1, "mutex_acquired", 5, 7, 0),
+                             (25, 0, "mutex_released", 5, 7, 0),
+                             (30, 1, "mutex_released", 5, 7, 0),
+                             (12, 2, "mutex_acquired", 5, 8, 0),
+                             (28, 2, "mutex_released", 5, 8, 0)), "t")
+        held = sorted((s.lane, s.start, s.end) for s in tl.spans if s.cat == model.LOCKED)
+        self.assertEqual(held, [(0, 0, 10), (1, 10, 20), (2, 2, 18)])
+
     def test_contiguous_dynamic_chunks_merge(self):
         tl = record.read(raw((0, 0, "task_begin", 1, 0, 1), (1, 0, "work_begin", 1, 1, 4),
                              (2, 0, "chunk", 0, 0, 0), (3, 0, "chunk", 1, 1, 0),

@@ -9,6 +9,8 @@ under a first line "# suite timeline 1". The kinds and what a, b, c hold:
     wait_begin kind   wait_end kind             mutex_acquire kind   mutex_acquired   mutex_released
     atomic op address   atomic_read op address  write (text: the call's output, escaped)
 """
+from dataclasses import replace
+
 from . import model
 from .model import Mark, Span, Timeline, pairs
 
@@ -118,6 +120,7 @@ def timeline(events, program, meta=None):
         join = joins.get(region)
         return ns if join is None else min(ns, join)
 
+    held = {}  # wait id -> the spans in which a thread held that lock
     by_serial = {}
     for e in events:
         by_serial.setdefault(e[1], []).append(e)
@@ -129,7 +132,7 @@ def timeline(events, program, meta=None):
         loop_count = 0
         chunk = None           # (start, [ranges])
         wait = None            # (start, name, region)
-        lock = None            # (start, kind)
+        lock = None            # (start, kind, wait id)
         forks = {}
 
         def close_chunk(ns):
@@ -203,10 +206,10 @@ def timeline(events, program, meta=None):
                 if wait is not None:
                     tl.spans.append(Span(lane, wait[0], t, model.WAIT, wait[1]))
                     wait = None
-                lock = (t, a)
+                lock = (t, a, b)
             elif kind == "mutex_released" and lock is not None:
-                tl.spans.append(Span(lane, lock[0], t, model.LOCKED,
-                                     LOCK_NAMES.get(lock[1], "lock")))
+                held.setdefault(lock[2], []).append(
+                    Span(lane, lock[0], t, model.LOCKED, LOCK_NAMES.get(lock[1], "lock")))
                 lock = None
             elif kind in ("atomic", "atomic_read"):
                 cat = model.ATOMIC if kind == "atomic" else model.READ
@@ -219,6 +222,12 @@ def timeline(events, program, meta=None):
             close_wait(end_of_run)
         if task is not None:
             close_task(end_of_run)
+    # The runtime reports a release after the unlock, so the next holder may stamp its
+    # acquisition first: one lock's spans never overlap, each ends by the next one's start.
+    for spans in held.values():
+        spans.sort(key=lambda s: s.start)
+        tl.spans += [replace(s, end=max(s.start, min(s.end, after.start)))
+                     for s, after in zip(spans, spans[1:])] + spans[-1:]
     tl.spans.sort(key=lambda s: (s.lane, s.start, s.end, s.cat, s.name))
     tl.marks.sort(key=lambda m: (m.lane, m.ts, m.cat))
     return tl
