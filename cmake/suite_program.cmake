@@ -37,8 +37,12 @@ set(SUITE_TIMELINE_OPTIONS -fsanitize=thread "SHELL:-mllvm -tsan-instrument-memo
     "SHELL:-mllvm -tsan-instrument-func-entry-exit=0"
     "SHELL:-mllvm -tsan-instrument-memintrinsics=0")
 
-# A tree of ./tour --check builds one program only, from the file being checked.
-set(SUITE_CHECK_PROGRAM "" CACHE STRING "Build only this program (./tour --check)")
+# A tree of ./tour --check declares one program only. The tree builds the test harness
+# and what the program links with; the student's file itself is compiled by the check,
+# in its sandbox, with this target's commands, and never in the tree. The timeline's tree
+# (./tour --timeline, run by a student on their own file) builds it from
+# SUITE_CHECK_SOURCE.
+set(SUITE_CHECK_PROGRAM "" CACHE STRING "Declare only this program (./tour --check)")
 set(SUITE_CHECK_SOURCE "" CACHE FILEPATH "The source SUITE_CHECK_PROGRAM is built from")
 
 function(suite_program name)
@@ -46,11 +50,11 @@ function(suite_program name)
   if(NOT arg_LESSON)
     message(FATAL_ERROR "suite_program(${name}): LESSON is required")
   endif()
+  if(SUITE_CHECK_PROGRAM AND NOT name STREQUAL SUITE_CHECK_PROGRAM)
+    return()
+  endif()
   set(source ${name}.cpp)
-  if(SUITE_CHECK_PROGRAM)
-    if(NOT name STREQUAL SUITE_CHECK_PROGRAM)
-      return()
-    endif()
+  if(SUITE_CHECK_PROGRAM AND SUITE_CHECK_SOURCE)
     set(source ${SUITE_CHECK_SOURCE})
   endif()
 

@@ -39,7 +39,8 @@ class Memcheck : public ::testing::TestWithParam<Case> {};
 TEST_P(Memcheck, NoMemoryErrors) {
   suite::Launch l;
   l.path = suite::config::kValgrind;
-  l.args = {"--error-exitcode=99",
+  l.detector = true;
+  l.args = {"--error-exitcode=" + std::to_string(suite::kDetectorExit),
             "--leak-check=full",
             "--errors-for-leak-kinds=definite,possible",
             "--track-origins=yes",

@@ -15,7 +15,7 @@ USAGE = """\
 usage: ./tour [options] [NAME|FOLDER ...]
        ./tour --check NAME [FILE.cpp] [--family FAMILY] [--json PATH]
        ./tour --hint NAME [FILE.cpp]
-       ./tour --grade NAME PATH... [--out DIR]
+       ./tour --grade NAME [--out DIR] [--] PATH...
        ./tour --timeline NAME [FILE.cpp] [--threads N] [--out DIR]
 
 Builds the programs (CMake preset "tour") and runs them in lesson order, each under a
@@ -41,6 +41,8 @@ heading with its name, what it shows, and the command that runs it alone.
                     judge every submission (a file, or a folder per student holding
                     one) as NAME, with a line each and a summary; exit 0 if every one
                     could be judged, 3 if not
+  --                what follows are names and paths, even those that begin with -
+                    (a file or folder here named like an option is refused before it)
   --out DIR         with --grade: write each verdict, gradebook.csv, junit.xml and
                     summary.md into DIR (a re-run judges only the changed files); with
                     --timeline: write the picture, trace and summary there
@@ -89,6 +91,20 @@ def parse(argv):
     k = 0
     while k < len(argv):
         arg = argv[k]
+        if arg == "--":  # what follows are names and paths, whatever they look like
+            rest = argv[k + 1:]
+            if options["file"] is None and len(rest) == 1 and any(
+                    options[m] for m in ("check", "hint", "timeline")):
+                options["file"] = rest[0]
+            else:
+                options["selection"] += rest
+            break
+        if arg.startswith("-") and arg != "-" and os.path.lexists(arg):
+            # A file or folder named like an option, most likely from a * in a folder of
+            # submissions: taken as an option, it would change what the command does.
+            raise Failure(f"'{arg}' is a file or folder here, and also looks like an option: "
+                          f"put the names after -- (./tour --grade NAME --out DIR -- *), or "
+                          f"write ./{arg}")
         if arg in ("-h", "--help"):
             options["help"] = True
         elif arg in ("--list", "--full"):

@@ -1,6 +1,8 @@
 """Files that matter are written whole: to a temporary name beside them, then renamed, so
 that an interrupted run leaves the old file or the new one, never half of one."""
+import errno
 import os
+import stat
 import tempfile
 
 from .term import Failure
@@ -11,7 +13,9 @@ def write_whole(path, text):
     try:
         fd, temporary = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".")
         try:
-            with os.fdopen(fd, "w") as f:
+            # Any text is written: a character that is not UTF-8 (a name's odd byte) is
+            # written out as an escape rather than lose the file.
+            with os.fdopen(fd, "w", encoding="utf-8", errors="backslashreplace") as f:
                 f.write(text)
             os.replace(temporary, path)
         except BaseException:
@@ -19,3 +23,32 @@ def write_whole(path, text):
             raise
     except OSError as e:
         raise Failure(f"cannot write {path}: {e.strerror}", 3) from e
+
+
+# Far more than any student's version of a lesson (the longest lesson is 2 KB), far
+# less than what would make the check's own reading of it slow.
+SOURCE_CAP = 256 * 1024
+
+
+def read_regular(path, cap=SOURCE_CAP, follow_links=True):
+    """The bytes of `path`, read once through one descriptor, so that what is judged is
+    what was checked: a regular file (not a folder, a FIFO or a device, which could block
+    or never end), at most `cap` bytes, and, unless `follow_links`, not a symbolic link.
+    Anything else is a Failure of one line."""
+    flags = os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC
+    if not follow_links:
+        flags |= os.O_NOFOLLOW
+    try:
+        fd = os.open(path, flags)
+    except OSError as e:
+        if e.errno == errno.ELOOP and not follow_links:
+            raise Failure(f"{path} is a link: hand in the file itself") from e
+        raise Failure(f"cannot read {path}: {e.strerror}") from e
+    with os.fdopen(fd, "rb") as f:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise Failure(f"{path} is not a regular file")
+        data = f.read(cap + 1)
+    if len(data) > cap:
+        raise Failure(f"{path} is larger than {cap // 1024} KiB: that is no version of a lesson")
+    return data

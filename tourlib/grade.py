@@ -17,17 +17,21 @@ from .check import command
 from .check.checker import SOURCE_SUFFIXES
 from .check.families import FAMILIES
 from .files import write_whole
-from .term import Failure, flush, say
+from .term import Failure, OutputLost, decoded, flush, printable, say
 
 SHOWN = {"pass": "accepted", "fail": "rejected", "error": "cannot judge"}
 
 
 def submissions(name, paths):
     """(student, file or None, why not) for each PATH: a file, or a folder per student
-    holding NAME.cpp or one C++ file."""
+    holding NAME.cpp or one C++ file. A student's name is the file's or folder's, as
+    text; a link is never followed into (a link to a classmate's file is no submission)."""
     found = []
     for path in paths:
-        student = os.path.basename(os.path.normpath(path))
+        student = decoded(os.path.basename(os.path.normpath(path)))
+        if os.path.islink(path):
+            found.append((student, None, "a link, not a file or folder: hand in the file itself"))
+            continue
         if os.path.isfile(path):
             found.append((os.path.splitext(student)[0], path, None))
             continue
@@ -35,25 +39,25 @@ def submissions(name, paths):
             found.append((student, None, "no such file or folder"))
             continue
         try:
-            files = sorted(f for f in os.listdir(path) if f.endswith(SOURCE_SUFFIXES)
-                           and os.path.isfile(os.path.join(path, f)))
+            entries = sorted(f for f in os.listdir(path) if f.endswith(SOURCE_SUFFIXES))
         except OSError as e:
             found.append((student, None, f"cannot read the folder: {e.strerror}"))
             continue
+        files = [f for f in entries if not os.path.islink(os.path.join(path, f))
+                 and os.path.isfile(os.path.join(path, f))]
+        links = [f for f in entries if os.path.islink(os.path.join(path, f))]
         chosen = [f for f in files if os.path.splitext(f)[0] == name] or files
         if len(chosen) != 1:
-            found.append((student, None, "no C++ file in it" if not chosen else
-                          f"several C++ files and none called {name}.cpp"))
+            why = ("no C++ file in it" if not chosen else
+                   f"several C++ files and none called {name}.cpp")
+            if not chosen and links:
+                why = "its C++ file is a link: hand in the file itself"
+            found.append((student, None, why))
         else:
             found.append((student, os.path.join(path, chosen[0]), None))
     seen = collections.Counter(s for s, _, _ in found)
-    return [(s if seen[s] == 1 else f"{s} ({os.path.dirname(f or '') or '.'})", f, why)
+    return [(s if seen[s] == 1 else f"{s} ({decoded(os.path.dirname(f or '')) or '.'})", f, why)
             for s, f, why in found]
-
-
-def digest(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
 
 
 def checker_digest():
@@ -68,7 +72,7 @@ def checker_digest():
 
 
 def cannot_judge(name, file, why):
-    return {"version": 1, "program": name, "file": file or "", "status": "error",
+    return {"version": 1, "program": name, "file": decoded(file or ""), "status": "error",
             "message": f"cannot judge: {why}", "seconds": 0, "families": [], "diagnoses": []}
 
 
@@ -82,15 +86,16 @@ def first_diagnosis(doc):
 
 
 def judge_one(program, file, previous, judged_by):
-    """The verdict on one submission: the stored one if neither its file nor the check
-    changed since."""
+    """The verdict on one submission, read once: the stored one if neither its content
+    nor the check changed since."""
     try:
-        source = os.path.realpath(file)
+        program, source, shown, content = command.resolve(program["name"], file, [program],
+                                                           follow_links=False)
         if previous and (previous.get("digest"), previous.get("judged_by")) == (
-                digest(source), judged_by):
+                hashlib.sha256(content).hexdigest(), judged_by):
             return previous, True
-        program, source = command.resolve(program["name"], file, [program])
-        doc = command.judge(program, source, list(FAMILIES), text=False, sandboxed=True)
+        doc = command.judge(program, source, list(FAMILIES), text=False, sandboxed=True,
+                            shown=shown, content=content)
         doc["judged_by"] = judged_by
         return doc, False
     except Failure as e:
@@ -114,6 +119,7 @@ def grade(name, paths, out, programs):
         except OSError as e:
             raise Failure(f"cannot create {out}: {e.strerror}") from e
     results, start, judged_by = [], time.monotonic(), checker_digest()
+    progress = Progress()
     for k, (student, file, why) in enumerate(found, 1):
         stored = os.path.join(out, safe(student) + ".json") if out else None
         previous = load(stored)
@@ -122,25 +128,55 @@ def grade(name, paths, out, programs):
         else:
             doc, kept = judge_one(program, file, previous, judged_by)
         results.append((student, doc))
-        say(f"[{k}/{len(found)}] {student}: {SHOWN[doc['status']]}"
-            + (f" ({first_diagnosis(doc)})" if doc["status"] != "pass" else "")
-            + (", unchanged" if kept else f", {doc['seconds']:.0f} s"))
-        flush()
+        progress.tell(f"[{k}/{len(found)}] {student}: {SHOWN[doc['status']]}"
+                      + (f" ({first_diagnosis(doc)})" if doc["status"] != "pass" else "")
+                      + (", unchanged" if kept else f", {doc['seconds']:.0f} s"))
         if stored and not kept:
             write_whole(stored, json.dumps(doc, indent=2, ensure_ascii=False) + "\n")
     summary = summarise(name, results, time.monotonic() - start)
-    for line in summary.splitlines():
-        say(line)
+    progress.tell(summary)
     if out:
         write_whole(os.path.join(out, "gradebook.csv"), gradebook(results))
         write_whole(os.path.join(out, "junit.xml"), junit(name, results))
-        write_whole(os.path.join(out, "summary.md"), summary + "\n")
+        write_whole(os.path.join(out, "summary.md"), printable(summary) + "\n")
+    progress.done()
     if any(doc["status"] == "error" for _, doc in results):
         raise Failure(None, 3)
 
 
+class Progress:
+    """The progress lines. A reader that goes away (| head) or an output that cannot be
+    written does not stop the grading: the rest goes unsaid, the files are written, and
+    the tour then ends as it would have (done() raises what was lost)."""
+
+    def __init__(self):
+        self.lost = None
+
+    def tell(self, text):
+        if self.lost is not None:
+            return
+        try:
+            say(text)
+            flush()
+        except (BrokenPipeError, OutputLost) as e:
+            self.lost = e
+
+    def done(self):
+        if self.lost is not None:
+            raise self.lost
+
+
 def safe(student):
-    return "".join(c if c.isalnum() or c in "-_." else "_" for c in student) or "_"
+    """A file name for the student's verdict: their name where it is plain, else its
+    plain part, cut short, with a digest of the whole name, so that two students never
+    share a file and no name is too long, hidden or a path."""
+    plain = "".join(c if c.isalnum() or c in "-_." else "_" for c in student).lstrip(".")
+    if plain == student and len(student.encode()) <= 100:
+        return student
+    while len(plain.encode()) > 80:
+        plain = plain[:-1]
+    return (plain or "_") + "-" + hashlib.sha256(student.encode(errors="backslashreplace")
+                                                 ).hexdigest()[:10]
 
 
 def load(path):
@@ -165,6 +201,13 @@ def summarise(name, results, seconds):
     return "\n".join(lines)
 
 
+def cell(text):
+    """A text cell that a spreadsheet shows as text: no control character, and never
+    taken for a formula (a leading = + - @, tab or carriage return gets a ' first)."""
+    text = printable(str(text), keep="")
+    return "'" + text if text.startswith(("=", "+", "-", "@", "\t", "\r")) else text
+
+
 def gradebook(results):
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
@@ -172,10 +215,20 @@ def gradebook(results):
                                                                        "seconds"])
     for student, doc in results:
         families = {f["name"]: SHOWN[f["status"]] for f in doc.get("families", [])}
-        writer.writerow([student, doc.get("file", ""), SHOWN[doc["status"]]]
+        writer.writerow([cell(student), cell(doc.get("file", "")), SHOWN[doc["status"]]]
                         + [families.get(f, "") for f in FAMILIES]
-                        + [first_diagnosis(doc), doc.get("seconds", 0)])
+                        + [cell(first_diagnosis(doc)), doc.get("seconds", 0)])
     return out.getvalue()
+
+
+def xml_text(text):
+    """Text that XML 1.0 takes whatever the bytes were (control characters written out),
+    escaped for an element's body."""
+    return escape(printable(str(text)))
+
+
+def xml_attribute(text):
+    return quoteattr(printable(str(text)))
 
 
 def junit(name, results):
@@ -190,14 +243,14 @@ def junit(name, results):
                 failures += 1
                 detail = "\n".join(f"{d['mistake']} (line {d['line']}): {d['fix']}"
                                    for d in doc.get("diagnoses", []))
-                body = (f"<failure message={quoteattr(family['message'])}>"
-                        f"{escape(detail)}</failure>")
+                body = (f"<failure message={xml_attribute(family['message'])}>"
+                        f"{xml_text(detail)}</failure>")
             elif family["status"] == "error":
                 errors += 1
-                body = f"<error message={quoteattr(family['message'])}/>"
-            cases.append(f'    <testcase classname={quoteattr(name + "." + student)} '
-                         f'name={quoteattr(family["name"])} time="{doc.get("seconds", 0)}">'
+                body = f"<error message={xml_attribute(family['message'])}/>"
+            cases.append(f'    <testcase classname={xml_attribute(name + "." + student)} '
+                         f'name={xml_attribute(family["name"])} time="{doc.get("seconds", 0)}">'
                          f"{body}</testcase>")
     return ('<?xml version="1.0" encoding="UTF-8"?>\n<testsuites>\n'
-            f'  <testsuite name={quoteattr(name)} tests="{len(cases)}" failures="{failures}" '
+            f'  <testsuite name={xml_attribute(name)} tests="{len(cases)}" failures="{failures}" '
             f'errors="{errors}">\n' + "\n".join(cases) + "\n  </testsuite>\n</testsuites>\n")

@@ -7,6 +7,7 @@ import os
 
 from . import catalogue
 from . import build
+from .files import read_regular
 from .term import BOLD, OFF, Failure, say
 
 
@@ -24,11 +25,7 @@ def exercise_for(name, file):
             raise Failure(f"'{name}' is what several exercises become "
                           f"({', '.join(x['name'] for x in candidates)}): name the exercise")
         return candidates[0]
-    try:
-        with open(file, errors="replace") as f:
-            text = f.read()
-    except OSError as e:
-        raise Failure(f"cannot read {file}: {e.strerror}") from e
+    text = read_regular(file).decode(errors="replace")
 
     def likeness(x):
         with open(x["path"], errors="replace") as f:

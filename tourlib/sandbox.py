@@ -4,74 +4,83 @@ API:
     available() -> (ok, why)
         Whether bwrap is installed and a trial sandbox starts; `why` is one line saying
         what is missing (the package to install) when it is not.
-    sandboxed(argv, *, scratch, read_only=(), writable=(), hidden=(), limits=RUN,
-              env=None, unprivileged=True, cwd=None) -> list[str]
+    identity() -> context manager giving a uid, or None
+        As root, a uid of the sandbox's own for the block (held by a lock under /run, so
+        that no other sandbox on the machine has it at the same time): its task limit
+        counts that sandbox's processes alone. None for a plain user, whose sandboxes run
+        as that user inside a user namespace.
+    sandboxed(argv, *, read_only=(), writable=(), limits=RUN, env=None, uid=None,
+              cwd=None) -> list[str]
         `argv` turned into a command that runs it inside the sandbox, limits included
-        (`prlimit` sets them on bwrap, whose children inherit them).
+        (`prlimit` sets them on bwrap, whose children inherit them). `read_only` and
+        `writable` are paths, bound where they are, or (path, where) pairs. `env` None:
+        the environment of the process that starts the command passes through (the test
+        harness sets each run's); else exactly `env`, plus HOME, TMPDIR, PATH and LANG.
+        sandboxed([]) is a prefix the test harness puts before each program it starts.
     run(argv, *, timeout, limits=RUN, **sandboxed's options) -> Outcome
-        Runs `argv` sandboxed, keeps at most limits.output bytes of each of stdout and
-        stderr, and ends the whole process tree at the timeout, at the output cap, at
-        limits.rss, or when the caller is interrupted. Outcome(returncode, stdout,
-        stderr, reason): `reason` is "" when the program ended by itself, else a sentence
-        saying what stopped it ("killed by SIGKILL" included).
+        Runs `argv` sandboxed; see watch().
+    watch(process, *, timeout, limits, cancel=None) -> (stdout, stderr, reason)
+        Keeps at most limits.output bytes of each of the process's pipes, and ends its
+        whole process tree at the timeout, at the output cap, past limits.rss resident
+        bytes, when `cancel` (a threading.Event) is set, or when the caller is
+        interrupted. `reason` is "" when it ended by itself,
+        else a sentence saying what stopped it. The check watches its test harness, which
+        runs outside the sandbox, with it.
     COMPILE, RUN, SANITIZED: the limits of a compiler run and of runs of a program built
-        plainly or under UBSan/valgrind (RUN), or under TSan/ASan (SANITIZED).
+        plainly or under UBSan/valgrind (RUN), or under TSan (SANITIZED).
 
-How the check uses it (HERE the clone, TREE a family's build tree, S the submission's
-scratch directory, SOURCE the checked file):
-    compile: run(["cmake", "--build", TREE, "--target", NAME], scratch=S,
-                 read_only=[HERE, SOURCE], writable=[TREE], cwd=HERE, limits=COMPILE,
-                 unprivileged=False, timeout=...)
-        The tree is writable here alone: ninja writes its objects and logs there. The
-        compiler runs as the caller, who owns the tree; it runs no student code.
-    runs:    run([HARNESS, "--gtest_filter=...", "--gtest_output=json:" + S + "/out.json"],
-                 scratch=S, read_only=[HERE, TREE], env={"SUITE_RUN_TIMEOUT": "20", ...},
-                 limits=RUN or SANITIZED, timeout=...)
-        The harness and the program it starts run as nobody (when root), the tree
-        read-only; results go to the scratch directory. RUN for the behaviour family
-        and the memory family (UBSan and valgrind run within 4 GiB), SANITIZED for races.
+How the check uses it (W the check's own folder, which only the caller enters; NAME the
+program):
+    compile: run([compiler, ..., "-c", "/submission/NAME.cpp", "-o", ...], read_only=
+                 [(W/NAME.cpp, "/submission/NAME.cpp"), what it links with],
+                 writable=[(W/FAMILY/out, "/submission/build")], uid=..., limits=COMPILE)
+        The student's file is the only one of anyone's the compiler can see; it writes
+        only its output folder. The check then takes from there a regular file of the
+        expected name and size, and nothing else.
+    runs:    the test harness (trusted, built from the suite's own sources) runs outside
+             the sandbox, and starts each run of the program through sandboxed([]): the
+             program is bound read-only at /submission/NAME, its HOME and working folder
+             a private tmpfs. The harness writes its results where no sandbox can see.
     Where available() is false, --grade refuses with `why`; --check may run the same
     commands unsandboxed, saying so in one line.
 
 What the sandbox guarantees:
   - No network: a network namespace of its own, with only a loopback of its own.
-  - A read-only view of the system (/usr and its links) and of the paths in `read_only`
-    (the clone, a build tree); only `scratch` (the working directory and $HOME)
-    and the paths in `writable` can be written; /tmp and /dev/shm are private tmpfs
-    (limits.tmp each). `scratch` is made nobody's, group root, mode 0770, when run as
-    root: give each submission its own, in a directory only the caller enters. /etc holds
-    only what compilers and loaders read (no shadow, no passwd); the teacher's home and
-    every path not bound (other submissions) do not exist; `hidden` paths inside a bound
-    one are covered by an empty directory.
-  - Run as root (CI, a teacher's grading), the program runs as the uid `nobody`, without
-    capabilities: a file bound by mistake that only root may read stays unreadable, and
-    the process limit counts (the kernel does not apply RLIMIT_NPROC to root).
-  - A pid namespace of its own: when the program's first process ends, or bwrap's
-    caller dies (--die-with-parent), the kernel kills every process left in it; nothing
-    outlives a run.
+  - A view of its own: the system (/usr and its links) read-only, /etc only what
+    compilers and loaders read (no shadow, no passwd), and the paths bound for it; the
+    clone, the build trees, the teacher's home, other submissions and every other path
+    do not exist inside. The working folder and $HOME, /tmp and /dev/shm are private
+    tmpfs, limits.tmp bytes each, gone when the sandbox ends.
+  - Run as root (CI, a teacher's grading), everything inside runs as a uid of the
+    sandbox's own (identity()), or nobody, without capabilities: a root-only file stays
+    unreadable, and the task limit counts that sandbox alone (the kernel does not apply
+    RLIMIT_NPROC to root).
+  - A pid namespace of its own: nothing inside can see, signal or trace a process
+    outside (the test harness that judges included); when the program's first process
+    ends, or bwrap's caller dies (--die-with-parent), the kernel kills every process
+    left in it; nothing outlives a run.
   - Limits (setrlimit, per process): CPU time, address space, open files, file size,
-    and tasks (processes and threads) of its uid; run() adds the wall-clock timeout,
+    and tasks (processes and threads) of its uid; watch() adds the wall-clock timeout,
     the output cap and a watch on the resident memory of the whole tree.
 
 What it does not guarantee:
-  - Address space cannot be limited under ThreadSanitizer or AddressSanitizer (they
-    reserve terabytes of shadow): SANITIZED has no address-space limit; run() instead
-    sums the tree's resident memory every 50 ms and kills it past limits.rss, so a fast
-    allocator can overshoot by what it touches in that time.
-  - No cgroup: memory and tasks are limited per process and per uid, not per sandbox.
-    Concurrent sandboxes as root share the task limit of `nobody`; as a plain user the
-    task limit counts that user's own processes too. (cgroup v2's memory.max and
-    pids.max would bound a whole tree, but need root or systemd's delegation, and here
-    the cgroups are v1.)
-  - The compiler runs as the caller (as root: uid 0 without capabilities) so that it
-    can write the build tree; it runs no student code, and sees the same reduced view.
-  - The scratch directory is bounded per file (limits.file_size), not in total.
+  - Memory is watched, not capped: the resident memory of the whole tree is summed every
+    50 ms, so a fast allocator can overshoot by what it touches in that time, and the
+    private tmpfs (3 × limits.tmp) are not counted. Address space cannot be limited under
+    ThreadSanitizer (it reserves terabytes of shadow): SANITIZED sets none. (cgroup v2's
+    memory.max and pids.max would cap a whole tree, but need root or systemd's
+    delegation, and the machine measured has cgroups v1.)
+  - As a plain user, the task limit counts all of that user's processes.
   - Kernel bugs: bubblewrap relies on the kernel's namespaces.
 """
 
+import contextlib
 import dataclasses
+import fcntl
 import os
+import pwd
 import selectors
+import shutil
 import signal
 import subprocess
 import time
@@ -81,6 +90,12 @@ NOBODY = 65534
 # The /etc files that compilers, CMake's tools and the dynamic loader read.
 ETC = ("/etc/alternatives", "/etc/ld.so.cache", "/etc/ld.so.conf", "/etc/ld.so.conf.d",
        "/etc/localtime")
+# The sandbox's working folder and $HOME: a private tmpfs.
+HOME = "/scratch"
+# As root, each sandbox runs as a uid of its own from here (a range no account uses:
+# identity() checks), chosen under a lock in LOCKS.
+UIDS = range(2_100_000_000, 2_100_000_256)
+LOCKS = "/run/openmp-lessons-sandbox"
 MIB = 1 << 20
 
 
@@ -88,21 +103,22 @@ MIB = 1 << 20
 class Limits:
     cpu_s: int = 60                   # CPU seconds per process (RLIMIT_CPU)
     address_space: int | None = 4 << 30  # bytes per process (RLIMIT_AS); None: none
-    rss: int | None = None            # resident bytes of the whole tree, watched by run()
+    rss: int | None = 2 << 30         # resident bytes of the whole tree, watched
     tasks: int = 12288                # processes and threads of the uid (RLIMIT_NPROC)
     open_files: int = 256             # per process (RLIMIT_NOFILE)
     file_size: int = 64 * MIB         # largest file a process may write (RLIMIT_FSIZE)
-    output: int = 64 * MIB            # bytes run() keeps of stdout and of stderr
-    tmp: int = 256 * MIB              # size of the private /tmp
+    output: int = 64 * MIB            # bytes watch() keeps of stdout and of stderr
+    tmp: int = 64 * MIB               # size of each private tmpfs: $HOME, /tmp, /dev/shm
 
 
 # A lesson starts at most 10010 threads (fill_then_square, OMP_STACKSIZE=16K) and 256
 # otherwise, each with its 8 MiB stack reserved: 2 GiB of address space at 256 threads.
 RUN = Limits()
-COMPILE = Limits(cpu_s=120, address_space=2 << 30, file_size=512 * MIB)
+# The compiler's messages are read whole: 4 MiB of them is a template explosion.
+COMPILE = Limits(cpu_s=120, address_space=2 << 30, output=4 * MIB, tmp=256 * MIB)
 # The race detector's whole suite runs within a 1 GiB watch (TSan tracks at most 8128
 # threads: the 10010-thread case is skipped there).
-SANITIZED = Limits(address_space=None, rss=2 << 30)
+SANITIZED = Limits(address_space=None)
 
 
 def _system_binds():
@@ -121,61 +137,106 @@ def _system_binds():
     return args
 
 
-def sandboxed(argv, *, scratch, read_only=(), writable=(), hidden=(), limits=RUN, env=None,
-              unprivileged=True, cwd=None):
-    scratch = os.path.abspath(scratch)
+def _pairs(paths):
+    """(source, where) for each path or pair."""
+    return [(os.path.abspath(p), os.path.abspath(p)) if isinstance(p, str)
+            else (os.path.abspath(p[0]), p[1]) for p in paths]
+
+
+def sandboxed(argv, *, read_only=(), writable=(), limits=RUN, env=None, uid=None, cwd=None):
     root = os.geteuid() == 0
-    drop = root and unprivileged
-    if root:
-        # Writable by the program (nobody) and by the compiler (root without
-        # capabilities: through the group); no one else's.
-        os.chown(scratch, NOBODY, 0)
-        os.chmod(scratch, 0o770)
     # The CPU limit's hard value a second later: SIGXCPU, which says why, comes first.
-    command = ["prlimit", f"--cpu={limits.cpu_s}:{limits.cpu_s + 1}",
+    # Whole paths: the test harness starts the command without a search of PATH.
+    command = [shutil.which("prlimit") or "prlimit", f"--cpu={limits.cpu_s}:{limits.cpu_s + 1}",
                f"--nofile={limits.open_files}",
                f"--fsize={limits.file_size}", f"--nproc={limits.tasks}", "--core=0"]
     if limits.address_space is not None:
         command.append(f"--as={limits.address_space}")
-    command += ["--", "bwrap", "--die-with-parent", "--new-session", "--unshare-net",
+    command += ["--", shutil.which("bwrap") or "bwrap", "--die-with-parent", "--new-session", "--unshare-net",
                 "--unshare-pid", "--unshare-ipc", "--unshare-uts", "--unshare-cgroup-try",
                 "--hostname", "sandbox"]
     command += _system_binds()
     # LLVM's OpenMP runtime registers itself in /dev/shm: a private one, like /tmp.
     command += ["--proc", "/proc", "--dev", "/dev"]
-    for private in ("/tmp", "/dev/shm"):
+    for private in (HOME, "/tmp", "/dev/shm"):
         command += ["--perms", "1777", "--size", str(limits.tmp), "--tmpfs", private]
-    mounts = ([("--ro-bind", p) for p in read_only] + [("--bind", p) for p in writable]
-              + [("--tmpfs", p) for p in hidden] + [("--bind", scratch)])
-    mounts = sorted(((kind, os.path.abspath(p)) for kind, p in mounts),
-                    key=lambda m: m[1].count("/"))
-    # bwrap makes missing mount points readable by root alone; the program, as nobody,
-    # must be able to reach the paths bound for it.
-    ancestors = {os.path.dirname(path) for _, path in mounts}
-    for path in list(ancestors):
-        while path not in ("/", ""):
+    mounts = ([("--ro-bind", s, w) for s, w in _pairs(read_only)]
+              + [("--bind", s, w) for s, w in _pairs(writable)])
+    mounts.sort(key=lambda m: m[2].count("/"))
+    # bwrap makes missing mount points readable by root alone; the program, run as
+    # another uid, must be able to reach the paths bound for it.
+    ancestors = set()
+    for _, _, where in mounts:
+        path = os.path.dirname(where)
+        while path not in ("/", "", "/tmp", HOME):
             ancestors.add(path)
             path = os.path.dirname(path)
-    for path in sorted(ancestors - {"/", "/tmp"}, key=lambda p: p.count("/")):
+    for path in sorted(ancestors, key=lambda p: p.count("/")):
         command += ["--perms", "0755", "--dir", path]
-    for kind, path in mounts:
-        command += [kind, path] if kind == "--tmpfs" else [kind, path, path]
-    command += ["--chdir", os.path.abspath(cwd or scratch),
-                "--clearenv"]
-    variables = {"PATH": "/usr/bin:/bin", "HOME": scratch, "TMPDIR": "/tmp",
-                 "LANG": "C.UTF-8"}
-    variables.update(env or {})
-    for key, value in variables.items():
-        command += ["--setenv", key, value]
-    if drop:
+    for kind, source, where in mounts:
+        command += [kind, source, where]
+    command += ["--chdir", cwd or HOME]
+    if env is not None:
+        command.append("--clearenv")
+        for key, value in env.items():
+            command += ["--setenv", key, value]
+    for key, value in (("HOME", HOME), ("TMPDIR", "/tmp"), ("PATH", "/usr/bin:/bin"),
+                       ("LANG", "C.UTF-8")):
+        if env is None or key not in env:
+            command += ["--setenv", key, value]
+    if root:
         # bwrap keeps root's capabilities inside (it makes no user namespace for root);
         # setpriv gives up the uid and every capability before the program starts.
-        command += ["--", "setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}",
+        who = NOBODY if uid is None else uid
+        command += ["--", shutil.which("setpriv") or "setpriv", f"--reuid={who}", f"--regid={who}",
                     "--clear-groups", "--inh-caps=-all", "--bounding-set=-all",
                     "--no-new-privs"]
-    elif root:
-        command += ["--cap-drop", "ALL"]
     return command + ["--"] + list(argv)
+
+
+def _in_use(uid):
+    """Whether an account or a running process has `uid`."""
+    try:
+        pwd.getpwuid(uid)
+        return True
+    except KeyError:
+        pass
+    for entry in os.listdir("/proc"):
+        try:
+            if entry.isdigit() and os.stat(f"/proc/{entry}").st_uid == uid:
+                return True
+        except OSError:
+            pass
+    return False
+
+
+@contextlib.contextmanager
+def identity():
+    if os.geteuid() != 0:
+        yield None
+        return
+    os.makedirs(LOCKS, mode=0o700, exist_ok=True)
+    held = None
+    try:
+        for uid in UIDS:
+            fd = os.open(os.path.join(LOCKS, str(uid)), os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW,
+                         0o600)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                os.close(fd)
+                continue
+            if _in_use(uid):
+                os.close(fd)
+                continue
+            held = (uid, fd)
+            break
+        if held is None:
+            raise OSError(f"every sandbox uid of {UIDS.start}..{UIDS.stop - 1} is in use")
+        yield held[0]
+    finally:
+        if held is not None:
+            os.close(held[1])
 
 
 _trial = None
@@ -185,18 +246,15 @@ def available():
     """(True, "") if bwrap is installed and can make a sandbox here, else (False, why)."""
     global _trial
     if _trial is None:
-        import shutil
-        import tempfile
         if shutil.which("bwrap") is None:
             _trial = (False, f"bubblewrap (bwrap) is not installed: apt-get install {PACKAGE}")
         else:
             try:
-                with tempfile.TemporaryDirectory(prefix="sandbox-trial-") as scratch:
-                    trial = run(["true"], scratch=scratch, timeout=20)
+                trial = run(["true"], timeout=20)
                 said = (trial.stderr.decode(errors="replace").strip().splitlines()
                         or [trial.reason or f"status {trial.returncode}"])[-1]
-            except OSError as e:  # prlimit or setpriv missing (util-linux), or no /tmp
-                trial, said = None, f"{e.filename or 'a temporary directory'}: {e.strerror}"
+            except OSError as e:  # prlimit or setpriv missing (util-linux)
+                trial, said = None, f"{e.filename or 'a command'}: {e.strerror}"
             if trial is not None and trial.returncode == 0 and not trial.reason:
                 _trial = (True, "")
             else:
@@ -254,8 +312,8 @@ def _state(pid):
 
 
 def _end(process):
-    """Kills bwrap and everything under it, and waits until they are gone: the kernel
-    ends the rest of the pid namespace when bwrap's child dies, but not at once."""
+    """Kills `process` and everything under it, and waits until they are gone: the
+    kernel ends the rest of a pid namespace when bwrap's child dies, but not at once."""
     tree = _tree(process.pid)
     for pid in tree:
         try:
@@ -275,22 +333,22 @@ def _signal_reason(sig, limits):
     return f"killed by {name}" + (f": {known[sig]}" if sig in known else "")
 
 
-def run(argv, *, timeout, limits=RUN, **options):
-    command = sandboxed(argv, limits=limits, **options)
-    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, start_new_session=True)
-    kept = {process.stdout: bytearray(), process.stderr: bytearray()}
+def watch(process, *, timeout, limits=RUN, cancel=None):
+    streams = [s for s in (process.stdout, process.stderr) if s is not None]
+    kept = {s: bytearray() for s in streams}
     names = {process.stdout: "stdout", process.stderr: "stderr"}
     reason = ""
     selector = selectors.DefaultSelector()
-    for stream in kept:
+    for stream in streams:
         os.set_blocking(stream.fileno(), False)
         selector.register(stream, selectors.EVENT_READ)
     next_watch = time.monotonic()
     deadline = next_watch + timeout
     try:
         while process.poll() is None or selector.get_map():
-            for key, _ in selector.select(timeout=0.05):
+            if not selector.get_map():  # no pipes, or both closed: only the end is awaited
+                time.sleep(0.05)
+            for key, _ in selector.select(timeout=0.05) if selector.get_map() else ():
                 data = os.read(key.fileobj.fileno(), 65536)
                 if not data:
                     selector.unregister(key.fileobj)
@@ -303,7 +361,9 @@ def run(argv, *, timeout, limits=RUN, **options):
                               f"{names[key.fileobj]}")
             now = time.monotonic()
             if not reason and process.poll() is None:
-                if now > deadline:
+                if cancel is not None and cancel.is_set():
+                    reason = "interrupted"
+                elif now > deadline:
                     reason = f"did not end within {timeout} s"
                 elif limits.rss is not None and now >= next_watch:
                     next_watch = now + 0.05
@@ -316,12 +376,21 @@ def run(argv, *, timeout, limits=RUN, **options):
             _end(process)
         process.wait()
         selector.close()
-        process.stdout.close()
-        process.stderr.close()
+        for stream in streams:
+            stream.close()
+    return (bytes(kept.get(process.stdout, b"")), bytes(kept.get(process.stderr, b"")),
+            reason)
+
+
+def run(argv, *, timeout, limits=RUN, **options):
+    command = sandboxed(argv, limits=limits, env=options.pop("env", None) or {}, **options)
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, start_new_session=True)
+    stdout, stderr, reason = watch(process, timeout=timeout, limits=limits)
     status = process.returncode
     # bwrap reports a program ended by a signal as 128 + the signal.
     if not reason and status > 128 and status - 128 in signal.Signals._value2member_map_:
         reason = _signal_reason(status - 128, limits)
     elif not reason and status < 0:
         reason = _signal_reason(-status, limits)
-    return Outcome(status, bytes(kept[process.stdout]), bytes(kept[process.stderr]), reason)
+    return Outcome(status, stdout, stderr, reason)

@@ -2,8 +2,10 @@
 them."""
 import contextlib
 import os
+import re
 import shlex
 import sys
+import unicodedata
 
 
 class Failure(Exception):
@@ -25,6 +27,41 @@ BOLD, DIM, CYAN, RED, OFF = (("\033[1m", "\033[2m", "\033[36m", "\033[31m", "\03
                              else ("", "", "", "", ""))
 
 
+# What may hide or rewrite what a terminal shows: control characters (escape sequences,
+# carriage returns, backspaces), Unicode's invisible format characters (bidirectional
+# overrides among them), and the bytes of a name that is not UTF-8.
+_SUSPECT = re.compile(r"[^\t\n\x20-\x7e]")
+# The tour's own colours, which a terminal shows as such; every other escape is shown.
+_OURS = re.compile("|".join(re.escape(c) for c in {BOLD, DIM, CYAN, RED, OFF} if c))
+
+
+def _escaped(ch):
+    code = ord(ch)
+    if 0xDC80 <= code <= 0xDCFF:  # a byte that is not UTF-8, as Python keeps it in names
+        return f"\\x{code - 0xDC00:02x}"
+    if unicodedata.category(ch)[0] != "C" and ch not in "\u2028\u2029":
+        return ch
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}" if code < 0x10000 else f"\\U{code:08x}"
+
+
+def printable(text, keep="\t\n"):
+    """`text` with every character a terminal would act on instead of show (but those in
+    `keep`) written out as an escape, such as \\x1b."""
+    if not _SUSPECT.search(text):
+        return text
+    return "".join(ch if ch in keep else _escaped(ch) for ch in text)
+
+
+def shown_text(text):
+    """Text for the terminal: printable, but for the tour's own colours."""
+    parts = _OURS.split(text) if _OURS.pattern else [text]
+    colours = _OURS.findall(text) if _OURS.pattern else []
+    out = [printable(parts[0])]
+    for colour, part in zip(colours, parts[1:]):
+        out += [colour, printable(part)]
+    return "".join(out)
+
+
 @contextlib.contextmanager
 def writing():
     """A failed write to stdout becomes OutputLost; a closed pipe stays BrokenPipeError."""
@@ -37,8 +74,10 @@ def writing():
 
 
 def say(text=""):
+    """One or more lines on stdout. Whatever a student controls may be in them (names,
+    output, their code), so nothing in them acts on the terminal: see shown_text."""
     with writing():
-        sys.stdout.write(text + "\n")
+        sys.stdout.write(shown_text(text) + "\n")
 
 
 def flush():
@@ -52,7 +91,13 @@ def note(text):
         sys.stdout.flush()
     except OSError:
         pass
-    print(text, file=sys.stderr, flush=True)
+    print(printable(text), file=sys.stderr, flush=True)
+
+
+def decoded(name):
+    """A file name as text that any file, terminal or document takes: a byte that is
+    not UTF-8 becomes \\xNN."""
+    return os.fsencode(name).decode("utf-8", "backslashreplace")
 
 
 def shown_path(path):

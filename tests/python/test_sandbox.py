@@ -35,20 +35,19 @@ class Row:
     timeout: int = 20          # of the run, or of the compiler when it must not compile
     ok: bool = False           # a lesson: must end by itself with status 0
     compiler: tuple = (CXX, "-fopenmp")
-    beside: bool = False       # the folder of every submission bound, the sibling's hidden
 
 
 ROWS = [
     Row("connect_out.cpp", [r"connect failed: (Network is unreachable|Connection refused)"],
         args=("{port}",)),
     Row("write_outside.cpp", [r"cannot write {home}/{marker}: No such file",
-                              r"cannot write {clone}/{marker}: Read-only file system"],
-        args=("{home}/{marker}", "{clone}/{marker}")),
+                              r"cannot write {clone}/{marker}: No such file",
+                              r"cannot write /submission/{marker}: Permission denied"],
+        args=("{home}/{marker}", "{clone}/{marker}", "/submission/{marker}")),
     Row("read_outside.cpp", [r"cannot read {sibling}/secret.txt: No such file",
-                             r"cannot read /etc/shadow: No such file"],
-        args=("{sibling}/secret.txt", "/etc/shadow")),
-    Row("read_outside.cpp", [r"cannot read {sibling}/secret.txt: No such file"],
-        args=("{sibling}/secret.txt",), beside=True),
+                             r"cannot read /etc/shadow: No such file",
+                             r"cannot read {clone}/README.md: No such file"],
+        args=("{sibling}/secret.txt", "/etc/shadow", "{clone}/README.md")),
     Row("fork_children.cpp", [r"forked 200\n", r"did not end within 10 s"], timeout=10),
     # As root too the task limit holds: the program runs as nobody.
     Row("fork_children.cpp", [r"forked [1-4]?\d\n", r"did not end within 10 s"], timeout=10,
@@ -113,8 +112,6 @@ class HostileSubmissions(unittest.TestCase):
             os.mkdir(scratch)
             os.mkdir(sibling)
             secret = secrets.token_hex(16)
-            if row.beside:  # readable to all: only the hiding keeps the sibling's file away
-                os.chmod(root, 0o755)
             with open(os.path.join(sibling, "secret.txt"), "w") as f:
                 f.write(secret)
             fill = {"port": str(self.listener.getsockname()[1]), "home": home, "clone": HERE,
@@ -123,30 +120,35 @@ class HostileSubmissions(unittest.TestCase):
             folder = HERE if "/" in row.source else os.path.join(HERE, "tests", "fixtures",
                                                                    "hostile")
             source = os.path.join(folder, row.source)
-            binary = os.path.join(scratch, "program")
-            compiled = sandbox.run(list(row.compiler) + FLAGS + ["-o", binary, source],
-                                   scratch=scratch,
-                                   read_only=[HERE], limits=sandbox.COMPILE,
-                                   timeout=60 if row.compiles else row.timeout,
-                                   unprivileged=False)
-            outcome = compiled
-            if row.compiles:
-                self.assertEqual((compiled.returncode, compiled.reason), (0, ""),
-                                 compiled.stderr.decode(errors="replace"))
-                outcome = sandbox.run([binary] + [a.format(**fill) for a in row.args],
-                                      scratch=scratch, env=row.env,
-                                      read_only=[HERE] + ([root] if row.beside else []),
-                                      hidden=[sibling] if row.beside else [],
-                                      limits=row.limits, timeout=row.timeout)
+            # As the check does it: the file alone, bound where the sandbox sees it; the
+            # compiler writes one folder, the program is bound read-only.
+            with sandbox.identity() as uid:
+                if uid is not None:
+                    os.chown(scratch, uid, -1)
+                compiled = sandbox.run(list(row.compiler) + FLAGS + [
+                    "-o", "/submission/build/program", "/submission/program.cpp"],
+                    read_only=[(source, "/submission/program.cpp")],
+                    writable=[(scratch, "/submission/build")], uid=uid,
+                    limits=sandbox.COMPILE, timeout=60 if row.compiles else row.timeout)
+                outcome = compiled
+                if row.compiles:
+                    self.assertEqual((compiled.returncode, compiled.reason), (0, ""),
+                                     compiled.stderr.decode(errors="replace"))
+                    binary = os.path.join(scratch, "program")
+                    outcome = sandbox.run(["/submission/program"] +
+                                          [a.format(**fill) for a in row.args],
+                                          read_only=[(binary, "/submission/program")],
+                                          env=row.env, uid=uid, limits=row.limits,
+                                          timeout=row.timeout)
             said = "\n".join([outcome.reason, outcome.stdout.decode(errors="replace"),
                               outcome.stderr.decode(errors="replace")])
-            left = running_from(scratch)
+            left = running_from("/submission/program")
             written = [p for p in (os.path.join(home, fill["marker"]),
                                    os.path.join(HERE, fill["marker"])) if os.path.exists(p)]
             for path in written:
                 os.remove(path)
         self.assertEqual(left, [], "processes outlived the run")
-        self.assertEqual(written, [], "files written outside the scratch directory")
+        self.assertEqual(written, [], "files written outside the sandbox's own folders")
         self.assertEqual(sorted(os.listdir(home)), before, "the home directory changed")
         with self.assertRaises(BlockingIOError, msg="the listener got a connection"):
             self.listener.accept()[0].close()
@@ -192,14 +194,11 @@ class Limits(unittest.TestCase):
             ("echo $$; sleep 60", "did not end within 2 s", 2, 2),  # the first of its namespace
         ]
         for script, reason, out, timeout in rows:
-            with self.subTest(script=script), tempfile.TemporaryDirectory() as root:
-                scratch = os.path.join(root, "scratch")
-                os.mkdir(scratch)
-                outcome = sandbox.run(["sh", "-c", script], scratch=scratch, limits=small,
-                                      timeout=timeout)
+            with self.subTest(script=script):
+                outcome = sandbox.run(["sh", "-c", script], limits=small, timeout=timeout)
                 self.assertEqual(outcome.reason, reason)
                 self.assertEqual(len(outcome.stdout), out, outcome.stdout[:100])
-                self.assertEqual(running_from(scratch), [])
+                self.assertEqual(running_from(script), [])
 
 
 class Availability(unittest.TestCase):

@@ -28,7 +28,8 @@ class StoredHarnessResults(unittest.TestCase):
                 with self.subTest(results=os.path.basename(path)):
                     fixture = load(path)
                     program = {"name": fixture["program"], "folder": fixture["folder"]}
-                    checker = Checker(program, os.path.join(ROOT, fixture["source"]))
+                    with open(os.path.join(ROOT, fixture["source"]), "rb") as f:
+                        checker = Checker(program, fixture["source"], f.read())
                     cases = harness.parse_results(fixture["results"],
                                                   {n: k for k, n in enumerate(fixture["order"])})
                     self.assertEqual(checker.judged(fixture["family"], cases), fixture["verdict"])

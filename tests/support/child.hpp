@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "suite_config.hpp"
+
 namespace suite {
 
 // One program as the build recorded it in the manifest.
@@ -44,7 +46,14 @@ struct Launch {
   // Bytes kept of each of stdout and stderr; a program that writes more on either is
   // killed. 0: kOutputCap.
   size_t output_cap = 0;
+  // Run under a detector (a sanitizer the program is built with, valgrind) that ends it
+  // with kDetectorExit at its first report.
+  bool detector = config::kSanitize[0] != '\0';
 };
+
+// The status the detectors end a program with at their first report: the sanitizers'
+// exitcode option, which the build sets, and valgrind's --error-exitcode.
+inline constexpr int kDetectorExit = config::kDetectorExit;
 
 // What a run keeps of each stream by default: far more than any program of the suite
 // writes (10010 threads' lines are under 1 MiB), far less than a program printing without

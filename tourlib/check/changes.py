@@ -54,7 +54,12 @@ def changes(program, source, text):
     like none of them, or unchanged."""
     best = None
     for name, original in originals(program, source):
-        ratio = difflib.SequenceMatcher(None, original, text, autojunk=False).ratio()
+        matcher = difflib.SequenceMatcher(None, original, text, autojunk=False)
+        # The quick bounds first: the full ratio takes time that grows with the product
+        # of the lengths, and a file far longer than a lesson started from none.
+        if matcher.real_quick_ratio() <= 0.6 or matcher.quick_ratio() <= 0.6:
+            continue
+        ratio = matcher.ratio()
         if ratio > 0.6 and (best is None or ratio > best[0]):
             best = (ratio, name, original)
     if best is None or best[2] == text:

@@ -1,16 +1,25 @@
-"""Checking a student's version: each family builds the file into its tree, runs the test
-suite's cases of the program, and judges them; the verdict document is made, rendered
-and, if asked, written."""
+"""Checking a student's version: each family compiles the file in the sandbox, runs the
+test suite's cases of the program against that build, and judges them; the verdict
+document is made, rendered and, if asked, written.
+
+Where trust ends: the family's tree (the test harness, the libraries a program links
+with) is configured and built from the suite's own sources, by the caller, and no
+sandbox can write it. The student's file is read once; its copy is compiled inside the
+sandbox into a folder of this check's own, and the harness, outside the sandbox, starts
+each run of the program inside one. Nothing the student's file produced is compiled or
+run anywhere else."""
 import concurrent.futures
 import hashlib
-import json
 import os
 import re
+import shlex
 import shutil
+import stat
+import subprocess
 import tempfile
 
 from .. import build, catalogue, sandbox
-from ..build import configure, configure_error, diagnostics, open_log, run_logged
+from ..build import configure, configure_error, open_log, run_logged
 from ..term import DIM, OFF, flush, indent, say
 from . import harness, reports, verdict, words
 from .families import FAMILIES, RUN_TIMEOUT
@@ -18,169 +27,89 @@ from .families import FAMILIES, RUN_TIMEOUT
 SOURCE_SUFFIXES = (".cpp", ".cc", ".cxx", ".C")
 # A compile of one lesson takes a second or two; a template bomb is stopped here.
 COMPILE_TIMEOUT = 60
-# One harness process runs a program's cases, each with its own deadline; together
-# they end well within this.
-HARNESS_TIMEOUT = 600
+# Where the sandbox sees the student's file, their program and the compiler's output.
+INSIDE = "/submission"
+# The compiler's messages kept for the verdict, in lines.
+MESSAGE_LINES = 200
 
 
 class Checker:
-    """Judges one file as one program. The file's content is copied to one place per
-    program (check/student/NAME.cpp), which the trees build: a new file costs no new
-    configuration, and the sandboxed build sees that copy and no other file of anyone's.
-    With `sandboxed`, every build and run of the file goes through the sandbox."""
+    """Judges one file's content as one program. `content` is the file as read once;
+    `shown_as` is how the student names it. With `sandboxed`, every compile and run of
+    the content goes through the sandbox; `keep` leaves the last build of each family
+    where the student can run it (build/check/last/FAMILY/NAME)."""
 
-    def __init__(self, program, source, show_warnings=True, sandboxed=False):
-        self.program, self.source = program, source
+    def __init__(self, program, shown_as, content=None, show_warnings=True, sandboxed=False,
+                 keep=False):
+        self.program, self.shown_as = program, shown_as
         self.name = program["name"]
-        self.sandboxed = sandboxed
-        self.compiled = os.path.join(build.BUILD, "check", "student", self.name + ".cpp")
-        self.scratch = None
+        self.sandboxed, self.keep = sandboxed, keep
+        if content is None:
+            with open(shown_as, "rb") as f:
+                content = f.read()
+        self.content = content
+        self.digest = hashlib.sha256(content).hexdigest()
+        # The lines as they were judged.
+        self.lines = content.decode(errors="replace").splitlines()
+        self.work = None  # the check's own folder, made on first use
         self.show_warnings = show_warnings
         self.quiet = not show_warnings  # no text at all: the verdict goes out as a document
         self.uncompiled = set()  # the compilers that rejected the file
         self.warnings = []  # what the first compiler said of the file that it built
-        with open(source, "rb") as f:
-            content = f.read()
-        self.content = content
-        self.digest = hashlib.sha256(content).hexdigest()
-        # The lines as they were judged, even if the file changes during the check.
-        self.lines = content.decode(errors="replace").splitlines()
+        self.compiled_as = (os.path.join(INSIDE, self.name + ".cpp") if sandboxed
+                            else None)  # set with the work folder when not sandboxed
 
-    def definitions(self):
-        """What configures a tree to build this program alone, from the staged copy."""
-        return [f"SUITE_CHECK_PROGRAM={self.name}", f"SUITE_CHECK_SOURCE={self.compiled}"]
+    # -- the check's own folder ------------------------------------------------------
+
+    def workdir(self):
+        """A folder of this check's own, which only the caller may enter: the copy of
+        the file, each family's build of it, the harness's instructions and results."""
+        if self.work is None:
+            parent = os.path.join(build.BUILD, "check", "work")
+            os.makedirs(parent, exist_ok=True)
+            self.work = tempfile.mkdtemp(prefix=f"{self.name}-", dir=parent)
+            source = os.path.join(self.work, self.name + ".cpp")
+            with open(source, "wb") as f:
+                f.write(self.content)
+            os.chmod(source, 0o644)  # read by the compiler, as the sandbox's uid
+            if self.compiled_as is None:
+                self.compiled_as = source
+        return self.work
+
+    def close(self):
+        if self.work:
+            shutil.rmtree(self.work, ignore_errors=True)
+            self.work = None
 
     def tree(self, family):
         return os.path.join(build.BUILD, "check", family)
 
-    def record_path(self, tree):
-        """Where the tree records what the program's file held when it was last compiled
-        and what the compiler said then."""
-        return os.path.join(tree, "compiled", self.name + ".json")
-
-    def stage(self, content):
-        """Puts `content` where the trees build the program from, if it is not there
-        already (an unchanged copy keeps its time, and its objects stay valid)."""
-        try:
-            with open(self.compiled, "rb") as f:
-                if f.read() == content:
-                    return
-        except OSError:
-            pass
-        os.makedirs(os.path.dirname(self.compiled), exist_ok=True)
-        with open(self.compiled + ".tmp", "wb") as f:
-            f.write(content)
-        os.replace(self.compiled + ".tmp", self.compiled)
+    def definitions(self):
+        """What configures a tree to declare this program alone, from its own source."""
+        return [f"SUITE_CHECK_PROGRAM={self.name}", "SUITE_CHECK_SOURCE="]
 
     def told(self, text):
         """Compiler messages about the copy, told as about the student's file."""
-        return text.replace(self.compiled, os.path.relpath(self.source))
+        return text.replace(self.compiled_as, self.shown_as)
 
-    def compile(self, tree, log):
-        """Builds the program in `tree`, sandboxed if so chosen: True if it compiled.
-        What the compiler printed goes to the log; a compiler stopped by a limit is said."""
-        command = ["cmake", "--build", tree, "--target", self.name]
-        if not self.sandboxed:
-            return run_logged(command, log)
-        log.write(f"$ {' '.join(command)}   (sandboxed)\n")
-        done = sandbox.run(command, scratch=self.scratch_dir(), cwd=catalogue.ROOT,
-                           read_only=[catalogue.ROOT, os.path.dirname(self.compiled)],
-                           writable=[tree], limits=sandbox.COMPILE, unprivileged=False,
-                           timeout=COMPILE_TIMEOUT)
-        log.write((done.stdout + done.stderr).decode(errors="replace"))
-        if done.reason:
-            log.write(f"error: the compiler was stopped: it {done.reason}\n")
-        log.flush()
-        return done.returncode == 0 and not done.reason
-
-    def scratch_dir(self):
-        """The check's own writable folder for what runs sandboxed, made on first use."""
-        if self.scratch is None:
-            os.makedirs(os.path.join(build.BUILD, "check"), exist_ok=True)
-            self.scratch = tempfile.mkdtemp(prefix="scratch-",
-                                            dir=os.path.join(build.BUILD, "check"))
-        return self.scratch
-
-    def close(self):
-        if self.scratch:
-            shutil.rmtree(self.scratch, ignore_errors=True)
-            self.scratch = None
-
-    def compiled_before(self, tree):
-        """The compiler's messages if the tree compiled this very content before, else
-        None, after removing the object: the build compiles a file again only when it is
-        newer than its object, and a file put in place with an older time (mv, cp -p, a
-        tar) would otherwise be judged by the old object."""
-        try:
-            with open(self.record_path(tree)) as f:
-                record = json.load(f)
-            if record["digest"] == self.digest:
-                return record["messages"]
-        except (OSError, ValueError, KeyError):
-            pass
-        objects = os.path.join(tree, self.program["folder"], "CMakeFiles", f"{self.name}.dir")
-        for folder, _, files in os.walk(objects):
-            for file in files:
-                if file.endswith(".o"):
-                    os.remove(os.path.join(folder, file))
-        return None
-
-    def build(self, family):
-        """Configures and builds the family's tree; returns None when it is ready, or a
-        family document when the family cannot go on."""
-        setup = FAMILIES[family]
-        for command in setup["tools"]:
-            if shutil.which(command) is None:
-                return verdict.family_doc(family, "error", f"{command} not found (this check "
-                                          f"needs: apt-get install {setup['packages']})")
-        tree = self.tree(family)
-        log_path = tree + ".log"
-        definitions = self.definitions()
-        self.stage("\n".join(self.lines).encode() + b"\n" if self.content is None
-                   else self.content)
-        with open_log(log_path) as log:
-            if not configure(setup["preset"], tree, log, definitions):
-                log.flush()
-                return verdict.family_doc(
-                    family, "error", f"its build cannot be configured: "
-                    f"{configure_error(log_path)} (this check needs: apt-get install "
-                    f"{setup['packages']})")
-            # An unchanged file is not compiled again: its messages are those recorded.
-            messages = self.compiled_before(tree)
-            log.flush()
-            start = log.tell()
-            ok = self.compile(tree, log)
-            if messages is None:
-                with open(log_path, errors="replace") as f:
-                    f.seek(start)
-                    messages = self.told(diagnostics(f.read()))
-            if not ok:
-                self.uncompiled.add(setup["compiler"])
-                return verdict.family_doc(family, "fail", f"{os.path.relpath(self.source)} "
-                                          f"does not compile with {setup['compiler']}",
-                                          details=no_main(messages).splitlines())
-            os.makedirs(os.path.dirname(self.record_path(tree)), exist_ok=True)
-            with open(self.record_path(tree), "w") as f:
-                json.dump({"digest": self.digest, "messages": messages}, f)
-            if messages and not self.warnings:
-                self.warnings = messages.splitlines()
-            if messages and self.show_warnings:
-                say(f"the compiler warns ({family} build):")
-                say(indent(messages))
-                self.show_warnings = False
-            if not run_logged(["cmake", "--build", tree, "--target"] + setup["harness"], log):
-                return verdict.family_doc(family, "error", f"its test harness did not build "
-                                          f"(log: {os.path.relpath(log_path)})")
-        return None
+    # -- the trusted trees -----------------------------------------------------------
 
     def harness_built(self, family):
         return all(os.path.exists(os.path.join(self.tree(family), "tests", h))
                    for h in FAMILIES[family]["harness"])
 
+    def trusted_build(self, family, log):
+        """Configures the family's tree and builds its harness and what the program
+        links with, from the suite's own sources: True if it could."""
+        tree = self.tree(family)
+        return (configure(FAMILIES[family]["preset"], tree, log, self.definitions())
+                and run_logged(["cmake", "--build", tree, "--target", "suite_stdout_check",
+                                "suite_processors"] + FAMILIES[family]["harness"], log))
+
     def prepare(self, families):
-        """Configures the trees whose harness is not built yet and builds them, all at
-        once (the first check's long wait, shortened by doing the families side by side).
-        What fails here is told by each family's own build, which follows."""
+        """Builds the trees whose harness is not built yet, all at once (the first
+        check's long wait, shortened by doing the families side by side). What fails here
+        is told by each family's own build, which follows."""
         todo = [f for f in families if not self.harness_built(f)
                 and all(shutil.which(c) for c in FAMILIES[f]["tools"])]
         if not todo:
@@ -190,56 +119,206 @@ class Checker:
                 f"{OFF}")
             flush()
 
-        # The harnesses depend on the program: while they are built, outside any sandbox,
-        # the program is built from the lesson's own file, never from the student's.
-        with open(os.path.join(catalogue.ROOT, self.program["source"]), "rb") as f:
-            self.stage(f.read())
-
         def one(family):
-            tree = self.tree(family)
-            definitions = self.definitions()
-            with open_log(tree + ".first.log") as log:
-                if configure(FAMILIES[family]["preset"], tree, log, definitions):
-                    run_logged(["cmake", "--build", tree, "--target"]
-                               + FAMILIES[family]["harness"], log)
+            with open_log(self.tree(family) + ".first.log") as log:
+                self.trusted_build(family, log)
 
         with concurrent.futures.ThreadPoolExecutor(len(todo)) as pool:
             list(pool.map(one, todo))
+
+    def recipe(self, family, log):
+        """The commands the tree compiles and links the program with, as argument lists
+        run from the tree: (compile, link), or None."""
+        tree = self.tree(family)
+        done = subprocess.run(["ninja", "-C", tree, "-t", "commands", self.name],
+                              capture_output=True, text=True, cwd=tree)
+        lines = [shlex.split(line) for line in done.stdout.splitlines()] \
+            if done.returncode == 0 else []
+        own = self.name + ".cpp"
+        compiled = next((w for w in lines if "-c" in w and "-o" in w and w.index("-c") + 1 < len(w)
+                         and os.path.basename(w[w.index("-c") + 1]) == own), None)
+        if compiled is None:
+            log.write(f"no compile command for {own} in {tree}: {done.stderr}\n")
+            return None
+        # The link is one shell line, wrapped in ": && ... && :".
+        return compiled, [w for w in lines[-1] if w not in (":", "&&")]
+
+    # -- the student's build ---------------------------------------------------------
+
+    def build(self, family):
+        """Builds the family's tree and compiles the file with its commands; returns
+        None when the program is built, or a family document when the family cannot go
+        on."""
+        setup = FAMILIES[family]
+        for command in setup["tools"]:
+            if shutil.which(command) is None:
+                return verdict.family_doc(family, "error", f"{command} not found (this check "
+                                          f"needs: apt-get install {setup['packages']})")
+        tree = self.tree(family)
+        log_path = tree + ".log"
+        with open_log(log_path) as log:
+            if not self.trusted_build(family, log):
+                log.flush()
+                if not os.path.exists(os.path.join(tree, "CMakeCache.txt")):
+                    return verdict.family_doc(
+                        family, "error", f"its build cannot be configured: "
+                        f"{configure_error(log_path)} (this check needs: apt-get install "
+                        f"{setup['packages']})")
+                return verdict.family_doc(family, "error", f"its test harness did not build "
+                                          f"(log: {os.path.relpath(log_path)})")
+            recipe = self.recipe(family, log)
+            if recipe is None:
+                return verdict.family_doc(family, "error", f"the tree has no commands for "
+                                          f"{self.name} (log: {os.path.relpath(log_path)})")
+            ok, messages = self.compile(family, recipe, log)
+        messages = "\n".join(self.told(messages).splitlines()[:MESSAGE_LINES])
+        if not ok:
+            self.uncompiled.add(setup["compiler"])
+            return verdict.family_doc(family, "fail", f"{self.shown_as} does not compile "
+                                      f"with {setup['compiler']}",
+                                      details=no_main(messages).splitlines())
+        if messages and not self.warnings:
+            self.warnings = messages.splitlines()
+        if messages and self.show_warnings:
+            say(f"the compiler warns ({family} build):")
+            say(indent(messages))
+            self.show_warnings = False
+        return None
+
+    def compile(self, family, recipe, log):
+        """Compiles and links the copy with the tree's commands, in the sandbox when so
+        chosen, into the family's output folder; then takes the program from there, a
+        regular file and nothing else. (True if built, the compiler's messages)."""
+        tree, work = self.tree(family), self.workdir()
+        out = os.path.join(work, family + "-out")
+        os.mkdir(out, 0o700)
+        here = os.path.join(INSIDE, "build") if self.sandboxed else out
+        objects = {self.object_of(recipe[0])}
+        compile_argv, link_argv, read_only = [], [], []
+        words = iter(recipe[0])
+        for word in words:  # no dependency file: the object is made once
+            if word in ("-MD", "-MMD"):
+                continue
+            if word in ("-MT", "-MF"):
+                next(words, None)
+                continue
+            compile_argv.append(word)
+        source = compile_argv[compile_argv.index("-c") + 1]
+        compile_argv = [self.compiled_as if w == source
+                        else os.path.join(here, "program.o") if w in objects else w
+                        for w in compile_argv]
+        binary = os.path.join(tree, self.program["folder"], self.name)
+        for word in recipe[1]:
+            if word in objects:
+                link_argv.append(os.path.join(here, "program.o"))
+            elif os.path.join(tree, word) == binary:
+                link_argv.append(os.path.join(here, "program"))
+            elif not word.startswith(("-", "/")) and os.path.isfile(os.path.join(tree, word)):
+                link_argv.append(os.path.join(tree, word))  # the tree's own, read-only
+                read_only.append(os.path.join(tree, word))
+            else:
+                link_argv.append(word)
+        messages = []
+        with sandbox.identity() as uid:
+            if self.sandboxed and uid is not None:
+                os.chown(out, uid, -1)
+            for argv in (compile_argv, link_argv):
+                log.write(f"$ {shlex.join(argv)}" + ("   (sandboxed)\n" if self.sandboxed
+                                                      else "\n"))
+                if self.sandboxed:
+                    done = sandbox.run(
+                        argv, read_only=[(os.path.join(work, self.name + ".cpp"),
+                                          self.compiled_as)] + read_only,
+                        writable=[(out, here)], cwd=here, uid=uid, limits=sandbox.COMPILE,
+                        timeout=COMPILE_TIMEOUT)
+                else:
+                    done = direct(argv, out, sandbox.COMPILE, COMPILE_TIMEOUT)
+                said = (done.stdout + done.stderr).decode(errors="replace")
+                log.write(said)
+                messages.append(said.strip("\n"))
+                if done.reason:
+                    messages.append(f"error: the compiler was stopped: it {done.reason}")
+                if done.returncode != 0 or done.reason:
+                    log.flush()
+                    return False, "\n".join(m for m in messages if m)
+        log.flush()
+        return self.take(out, family), "\n".join(m for m in messages if m)
+
+    @staticmethod
+    def object_of(compile_words):
+        k = compile_words.index("-o")
+        return compile_words[k + 1]
+
+    def take(self, out, family):
+        """Moves the program the sandboxed compiler left in `out` to a place no sandbox
+        can write, if it is a regular file of one link and a sane size; `out` goes."""
+        made = os.path.join(out, "program")
+        try:
+            info = os.lstat(made)
+        except OSError:
+            info = None
+        ok = (info is not None and stat.S_ISREG(info.st_mode) and info.st_nlink == 1
+              and info.st_size <= sandbox.COMPILE.file_size)
+        if ok:
+            os.replace(made, self.binary(family))
+            if os.geteuid() == 0:
+                os.chown(self.binary(family), 0, 0)
+            os.chmod(self.binary(family), 0o755)
+        shutil.rmtree(out, ignore_errors=True)
+        return ok
+
+    def binary(self, family):
+        """Where the family's build of the file is kept for the check."""
+        return os.path.join(self.workdir(), family + "-" + self.name)
+
+    def last(self, family):
+        """Where the family's last build is left for the student to run."""
+        return os.path.join(build.BUILD, "check", "last", family, self.name)
+
+    # -- running and judging ---------------------------------------------------------
 
     def judge(self, family):
         """The family's document."""
         blocked = self.build(family)
         if blocked:
             return blocked
+        if self.keep:
+            os.makedirs(os.path.dirname(self.last(family)), exist_ok=True)
+            shutil.copy(self.binary(family), self.last(family) + ".new")
+            os.replace(self.last(family) + ".new", self.last(family))
         cases = []
         for name in FAMILIES[family]["harness"]:
             binary = os.path.join(self.tree(family), "tests", name)
-            found, stopped = harness.run_cases(binary, self.name, self.tree(family),
-                                               runner=self.runner(family))
-            if stopped and not found:
-                return verdict.family_doc(family, "fail",
-                                          f"stopped by the sandbox ({stopped})")
+            found, stopped = harness.run_cases(
+                binary, self.name, self.workdir(), self.launcher(family),
+                sandbox.SANITIZED if family == "races" else sandbox.RUN)
+            if stopped:
+                return verdict.family_doc(family, "fail", f"stopped by the sandbox ({stopped})")
             cases += found
         return self.judged(family, cases)
 
-    def runner(self, family):
-        """How the harness is run: None (directly), or through the sandbox, the tree
-        read-only and the results in the scratch folder."""
-        if not self.sandboxed:
-            return None
+    def launcher(self, family):
+        """harness.Launcher: how the harness runs this family's build of the file."""
         tree = self.tree(family)
-        limits = sandbox.SANITIZED if family == "races" else sandbox.RUN
+        manifest = os.path.join(self.workdir(), family + ".tsv")
+        inside = os.path.join(INSIDE, self.name) if self.sandboxed else self.binary(family)
+        with open(os.path.join(tree, "programs.tsv")) as f:
+            rows = [line.rstrip("\n").split("\t") for line in f if line.strip()]
+        with open(manifest, "w") as f:
+            for row in rows:
+                if row[0] == self.name:
+                    row[2] = inside
+                f.write("\t".join(row) + "\n")
+        if not self.sandboxed:
+            return harness.Launcher(manifest, None)
+        support = [os.path.join(tree, "tests", "libsuite_processors.so"),
+                   os.path.join(catalogue.ROOT, "tests", "memcheck.supp")]
 
-        def run(argv, env, output):
-            scratch = self.scratch_dir()
-            inside = os.path.join(scratch, os.path.basename(output))
-            argv = [a.replace(output, inside) for a in argv]
-            done = sandbox.run(argv, scratch=scratch, read_only=[catalogue.ROOT, tree],
-                               env=env, limits=limits, timeout=HARNESS_TIMEOUT)
-            if os.path.exists(inside):
-                shutil.move(inside, output)
-            return done.reason
-        return run
+        def prefix(uid):
+            return sandbox.sandboxed(
+                [], read_only=[(self.binary(family), inside)] + support, uid=uid,
+                limits=sandbox.SANITIZED if family == "races" else sandbox.RUN)
+        return harness.Launcher(manifest, prefix)
 
     def judged(self, family, cases):
         """The family's document from the cases the harness ran."""
@@ -248,6 +327,8 @@ class Checker:
         if not ran:
             return verdict.family_doc(family, "error", f"no case of the test suite runs "
                                       f"{self.name} here", skipped=skipped)
+        for c in ran:
+            self.shown_paths(c, family)
         counted = f"{len(ran)} cases" + (f" ({sum(s['count'] for s in skipped)} more skipped)"
                                          if skipped else "")
         # The program's own table first: its failures say more than the generic cases
@@ -269,15 +350,36 @@ class Checker:
                                       self.cases(ran, failed), skipped)
         found = {}
         for c in ran:
-            report = reports.report(c.stderr, self.compiled) if c.failures else None
+            report = reports.report(c.stderr, self.name + ".cpp") if c.failures else None
             if report is not None:
                 found[c.name] = (report["headline"], self.places(report))
+            elif c.detected:
+                # The detector ended the program, but its report is not on stderr: the
+                # program closed or moved it.
+                found[c.name] = (f"{reports_of} reported, and the program kept its report "
+                                 "from the check (it closed or moved its standard error)", [])
+        if not found and all(c.failures for c in ran):
+            # A detector reports on a run that happened: a program that ended well in no
+            # case was not seen by it.
+            return verdict.family_doc(family, "error", f"{reports_of} saw no run of the "
+                                      "program end well, and reported nothing",
+                                      self.cases(ran, {}), skipped)
         if not found:
             return verdict.family_doc(family, "pass", f"{counted}, no report",
                                       self.cases(ran, {}), skipped)
         return verdict.family_doc(
             family, "fail", f"{reports_of} reported in {len(found)} of {len(ran)} cases",
             self.cases(ran, found), skipped)
+
+    def shown_paths(self, case, family):
+        """A case's program as the student can run it: the family's last build, kept for
+        them, or, for a file judged for someone else, the program's name alone."""
+        builds = {os.path.join(INSIDE, self.name)}
+        if self.work:
+            builds.add(self.binary(family))
+        shown = self.last(family) if self.keep else self.name
+        case.path = shown if case.path in builds else case.path
+        case.arguments = [shown if a in builds else a for a in case.arguments]
 
     @staticmethod
     def cases(ran, failed):
@@ -301,10 +403,20 @@ class Checker:
     def places(self, report):
         """The report's places in the checked file, each with the text of its line."""
         source = self.lines
-        return [dict(place, file=os.path.relpath(self.source),
+        return [dict(place, file=self.shown_as,
                      text=source[place["line"] - 1].strip()
                      if 0 < place["line"] <= len(source) else "")
                 for place in report["where"]]
+
+
+def direct(argv, cwd, limits, timeout):
+    """`argv` run outside any sandbox (a student's check of their own file where there
+    is none), watched as a sandboxed run is."""
+    process = subprocess.Popen(argv, cwd=cwd, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               start_new_session=True)
+    stdout, stderr, reason = sandbox.watch(process, timeout=timeout, limits=limits)
+    return sandbox.Outcome(process.returncode, stdout, stderr, reason)
 
 
 def no_main(messages):

@@ -2,21 +2,21 @@
 told (as text, or as a document), and its exit status."""
 import json
 import os
-import re
 import time
 
 from .. import build, catalogue, sandbox
 from ..build import locked
-from ..files import write_whole
-from ..term import Failure, flush, say, shown_path
+from ..files import read_regular, write_whole
+from ..term import Failure, decoded, flush, say, shown_path
 from . import changes, diagnose, slow, verdict
 from .checker import SOURCE_SUFFIXES, Checker
 from .families import FAMILIES
 
 
-def resolve(name, file, programs):
-    """The program NAME and the path of the file to judge as it, or one line saying why
-    not."""
+def resolve(name, file, programs, follow_links=True):
+    """The program NAME, the path of the file to judge as it, how to name that file,
+    and its content, read once (a regular file, of a sane size); or one line saying why
+    not. Without `follow_links`, a link is refused rather than followed."""
     matches = [p for p in programs if p["name"] == name]
     if not matches:
         exercise = catalogue.exercise(name)
@@ -27,36 +27,35 @@ def resolve(name, file, programs):
         raise Failure(f"no program '{name}' to check; valid names: "
                       f"{' '.join(p['name'] for p in programs)}")
     program = matches[0]
-    if file and re.search(r"[\\\n\r]", file):
-        raise Failure("a file name with a backslash or a line break cannot be built: rename "
-                      "the file")
-    source = os.path.realpath(file) if file else os.path.join(catalogue.ROOT, program["source"])
+    source = os.path.abspath(file) if file else os.path.join(catalogue.ROOT, program["source"])
+    shown = decoded(os.path.relpath(source))
     if os.path.isdir(source):
-        raise Failure(f"{file} is a folder: give the file in it to check, for instance "
-                      f"{os.path.join(file, name + '.cpp')}")
-    if not os.path.isfile(source):
-        raise Failure(f"no file {file or source} to check")
+        raise Failure(f"{shown} is a folder: give the file in it to check, for instance "
+                      f"{decoded(os.path.join(file, name + '.cpp'))}")
+    if not os.path.lexists(source):
+        raise Failure(f"no file {shown} to check")
     if not source.endswith(SOURCE_SUFFIXES):
-        raise Failure(f"{file} is not a C++ source: the check builds files named "
+        raise Failure(f"{shown} is not a C++ source: the check builds files named "
                       f"{', '.join('*' + s for s in SOURCE_SUFFIXES)}")
-    if ";" in source:
-        raise Failure(f"{file}: CMake cannot build a file whose path holds a ';': "
-                      "rename it or copy it elsewhere")
     try:
-        with open(source, "rb"):
-            pass
-    except OSError as e:
-        raise Failure(f"cannot read {file or source}: {e.strerror}") from e
-    return program, source
+        content = read_regular(source, follow_links=follow_links)
+    except Failure as e:
+        raise Failure(e.message.replace(source, shown)) from e
+    return program, source, shown, content
 
 
-def judge(program, source, families, text=True, sandboxed=False):
-    """The verdict document on `source` as `program` by `families`; with `text`, each
-    family's verdict is printed as it comes; with `sandboxed`, every build and run of the
-    file is in the sandbox."""
+def judge(program, source, families, text=True, sandboxed=False, shown=None, content=None,
+          keep=False):
+    """The verdict document on `content` (read from `source` if not given) as `program`
+    by `families`; with `text`, each family's verdict is printed as it comes; with
+    `sandboxed`, every build and run of the file is in the sandbox; with `keep`, each
+    family's build is left for the student to run."""
     docs = []
+    shown = shown or decoded(os.path.relpath(source))
+    content = read_regular(source) if content is None else content
     with locked(os.path.join(build.BUILD, "check", "lock"), "checking"):
-        checker = Checker(program, source, show_warnings=text, sandboxed=sandboxed)
+        checker = Checker(program, shown, content, show_warnings=text, sandboxed=sandboxed,
+                          keep=keep)
         start = time.monotonic()
         try:
             checker.prepare(families)
@@ -74,8 +73,7 @@ def judge(program, source, families, text=True, sandboxed=False):
                     flush()
         finally:
             checker.close()
-    doc = verdict.document(program["name"], os.path.relpath(source), docs,
-                           time.monotonic() - start)
+    doc = verdict.document(program["name"], shown, docs, time.monotonic() - start)
     with open(os.path.join(catalogue.ROOT, program["source"]), errors="replace") as f:
         lesson = f.read()
     student = "\n".join(checker.lines)
@@ -92,20 +90,20 @@ def check(name, file, only, programs, json_path=None):
     """Judges FILE as the program NAME; prints the verdict, writes it as a document to
     `json_path` ("-": standard output, and no text), and fails with the verdict's status
     unless it passed."""
-    program, source = resolve(name, file, programs)
+    program, source, shown, content = resolve(name, file, programs)
     families = [only] if only else list(FAMILIES)
     text = json_path != "-"
     if json_path and text and not os.access(os.path.dirname(os.path.abspath(json_path)) or ".",
                                             os.W_OK):
         raise Failure(f"--json {json_path}: its folder does not exist or cannot be written")
     if text:
-        say(f"checking {os.path.relpath(source)} as {name} ({program['folder']}/): "
+        say(f"checking {shown} as {name} ({program['folder']}/): "
             + ", ".join(families))
         flush()
     sandboxed, why = sandbox.available()
     if text and not sandboxed:
         say(f"not sandboxed: {why}; your own file runs with your rights")
-    doc = judge(program, source, families, text, sandboxed)
+    doc = judge(program, source, families, text, sandboxed, shown, content, keep=True)
     if text:
         for line in verdict.render_diagnoses(doc) + verdict.render_notes(doc):
             say(line)
@@ -117,7 +115,9 @@ def check(name, file, only, programs, json_path=None):
         tour = shown_path(os.path.join(catalogue.ROOT, "tour"))
         say(f"stuck? {tour} --hint {name} {shown_path(source)} gives a hint, one step at a time")
     if json_path == "-":
-        say(json.dumps(doc, indent=2, ensure_ascii=False))
+        # Every character past ASCII escaped: nothing in the document can act on a
+        # terminal, and say() has nothing left to write out.
+        say(json.dumps(doc, indent=2, ensure_ascii=True))
     elif json_path:
         write_whole(json_path, json.dumps(doc, indent=2, ensure_ascii=False) + "\n")
     if doc["status"] != "pass":

@@ -1,15 +1,40 @@
 """Runs the test suite's harness on the cases of one program and reads back what each
 case did, as the harness recorded it (gtest's JSON results with the properties the test
-support adds: what the program printed, its environment, whether it hung)."""
+support adds: what the program printed, its environment, whether it hung, its status and
+whether a detector ended it).
+
+The harness is trusted (built from the suite's own sources) and runs outside the
+sandbox: the program it judges cannot signal, trace or write anything of it. It runs
+the build the check names (its own manifest, SUITE_MANIFEST), each run through the
+sandbox's prefix (SUITE_RUN_PREFIX), and writes its results where no sandbox can see."""
 import concurrent.futures
+import dataclasses
 import json
 import os
 import subprocess
+import threading
+from typing import Callable, Optional
 
-from .. import catalogue
-from ..build import stop
+from .. import catalogue, sandbox
+from ..files import read_regular
 from ..term import Failure
 from .families import RUN_TIMEOUT
+
+# One harness process runs a program's cases, each run with its own deadline
+# (RUN_TIMEOUT, after which no later run of the program is started); together they end
+# well within this.
+HARNESS_TIMEOUT = 300
+# A harness's results: each case keeps at most some 20 KB of what the program printed.
+RESULTS_CAP = 64 << 20
+
+
+@dataclasses.dataclass
+class Launcher:
+    """How the harness runs the build being judged: the manifest that names it, and
+    `prefix(uid)`, the words of the sandbox each run goes through (None: run directly,
+    a student's own check where there is no sandbox)."""
+    manifest: str
+    prefix: Optional[Callable] = None
 
 
 class Case:
@@ -35,6 +60,8 @@ class Case:
             if word.startswith("SUITE_PROCESSORS="):
                 self.processors = int(word.split("=", 1)[1])
         self.hung = test.get("hung", "")  # "ran": it ran past its deadline
+        # A detector (a sanitizer, valgrind) ended the program with its own status.
+        self.detected = test.get("detected") == "yes"
 
     @property
     def generic(self):
@@ -56,60 +83,76 @@ def owned_cases(binary, name):
     return [row[0] for row in rows if len(row) == 2 and row[1] == name]
 
 
-def run_cases(binary, name, workdir, shards=2, runner=None):
+def run_cases(binary, name, workdir, launcher, limits, shards=2):
     """Runs the cases of `name` in `binary`, `shards` harness processes at once (one per
-    core of a small machine). Returns them in table order, and why the harness was
-    stopped if it was ("" if not). `runner(argv, env, output)`, if given, runs one
-    harness process (in a sandbox) and returns why it stopped it, or ""."""
+    core of a small machine), each watched by the sandbox's `limits` (its whole tree's
+    memory) and a deadline. Returns the cases in table order and "", or no cases and
+    why a harness was stopped."""
     names = owned_cases(binary, name)
     if not names:
         return [], ""
     harness = os.path.basename(binary)
-    outputs, commands = [], []
+    jobs = []
     for index in range(shards):
         output = os.path.join(workdir, f"{harness}-{index}.json")
-        if os.path.exists(output):
-            os.remove(output)
-        outputs.append(output)
         env = {"GTEST_TOTAL_SHARDS": str(shards), "GTEST_SHARD_INDEX": str(index),
-               "SUITE_RUN_TIMEOUT": str(RUN_TIMEOUT)}
-        commands.append(([binary, "--gtest_filter=" + ":".join(names),
-                          f"--gtest_output=json:{output}"], env, output))
-    if runner is None:
-        stopped = run_directly(commands)
-    else:
-        with concurrent.futures.ThreadPoolExecutor(shards) as pool:
-            stopped = next((r for r in pool.map(lambda c: runner(*c), commands) if r), "")
-    if stopped and not all(os.path.exists(o) for o in outputs):
-        return [], stopped
-    return read_results(outputs, names, binary), stopped
+               "SUITE_RUN_TIMEOUT": str(RUN_TIMEOUT), "SUITE_MANIFEST": launcher.manifest}
+        jobs.append(([binary, "--gtest_filter=" + ":".join(names),
+                      f"--gtest_output=json:{output}"], env, output))
+    cancel = threading.Event()
+    with concurrent.futures.ThreadPoolExecutor(shards) as pool:
+        try:
+            stopped = [r for r in pool.map(lambda j: run_one(*j, launcher, limits, cancel),
+                                           jobs) if r]
+        except BaseException:  # interrupted: end every harness before going
+            cancel.set()
+            raise
+    if stopped:
+        return [], stopped[0]
+    return read_results([output for _, _, output in jobs], names, binary), ""
 
 
-def run_directly(commands):
-    processes = [subprocess.Popen(argv, env=catalogue.clean_environment(env),
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                  start_new_session=True) for argv, env, _ in commands]
-    try:
-        for process in processes:
-            process.wait()
-    finally:  # interrupted: stop the harness, which ends the program it runs
-        for process in processes:
-            stop(process)
-    return ""
+def run_one(argv, env, output, launcher, limits, cancel):
+    """One harness process, watched; why it was stopped, or ""."""
+    with sandbox.identity() as uid:
+        if launcher.prefix is None:
+            env = catalogue.clean_environment(env)
+        else:
+            # The harness passes its environment on to every program: it gets nothing
+            # of the caller's.
+            prefix = output + ".prefix"
+            with open(prefix, "wb") as f:
+                f.write(b"\0".join(os.fsencode(w) for w in launcher.prefix(uid)))
+            env = dict(env, PATH="/usr/bin:/bin", LANG="C.UTF-8", HOME=os.path.dirname(output),
+                       SUITE_RUN_PREFIX=prefix)
+        try:
+            process = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                       start_new_session=True)
+        except OSError as e:
+            raise Failure(f"cannot run {argv[0]}: {e.strerror}", 3) from e
+        return sandbox.watch(process, timeout=HARNESS_TIMEOUT, limits=limits,
+                             cancel=cancel)[2]
 
 
 def read_results(outputs, names, binary="the harness"):
+    """The cases the harness reported, read once each from files no sandbox could
+    write; a harness that did not report on every case it was asked to run has not
+    passed them."""
     order = {name: k for k, name in enumerate(names)}
     cases = []
     for output in outputs:
         try:
-            with open(output) as f:
-                data = json.load(f)
-        except (OSError, ValueError):
+            data = json.loads(read_regular(output, RESULTS_CAP).decode(errors="replace"))
+        except (Failure, ValueError):
             raise Failure(f"the test harness wrote no results: run {binary} to see why",
                           3) from None
         os.remove(output)
         cases += parse_results(data, order)
+    missing = set(names) - {c.name for c in cases}
+    if missing:
+        raise Failure(f"the test harness did not report on {len(missing)} of the "
+                      f"{len(names)} cases it ran (first: {min(missing)})", 3)
     return sorted(cases, key=lambda c: c.order)
 
 
