@@ -49,8 +49,9 @@ TEST_P(Memcheck, NoMemoryErrors) {
   l.cpus = GetParam().cpus;
   if (l.cpus == 0) l.env = {{"OMP_NUM_THREADS", "2"}};  // a small team keeps the run short
   suite::Result r = suite::run(l);
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_NE(r.err.find("ERROR SUMMARY: 0 errors"), std::string::npos) << r.err;
+  // valgrind's report: its first part, where the first error is, is enough to tell.
+  EXPECT_EQ(r.exit_code, 0) << r.err.substr(0, 16000);
+  EXPECT_NE(r.err.find("ERROR SUMMARY: 0 errors"), std::string::npos) << r.err.substr(0, 16000);
   EXPECT_FALSE(r.out.empty()) << "the program wrote nothing";
   if (l.cpus > 0) {
     EXPECT_TRUE(std::regex_search(

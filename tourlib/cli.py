@@ -88,6 +88,10 @@ def parse(argv):
             raise Failure(f"--{key} is given twice (see ./tour --help)")
         options[key] = given
 
+    if argv.count("--") == 1 and os.path.lexists("--"):
+        # One --, and a file or folder here has that name: typed, or from a *?
+        raise Failure("'--' is a file or folder here: name it ./-- , or put a -- of your own "
+                      "before the names (./tour --grade NAME --out DIR -- *)")
     k = 0
     while k < len(argv):
         arg = argv[k]
@@ -99,9 +103,10 @@ def parse(argv):
             else:
                 options["selection"] += rest
             break
-        if arg.startswith("-") and arg != "-" and os.path.lexists(arg):
+        if arg.startswith("-") and arg != "-" and "--" not in argv and os.path.lexists(arg):
             # A file or folder named like an option, most likely from a * in a folder of
             # submissions: taken as an option, it would change what the command does.
+            # (Before a --, options are taken as typed: the names come after it.)
             raise Failure(f"'{arg}' is a file or folder here, and also looks like an option: "
                           f"put the names after -- (./tour --grade NAME --out DIR -- *), or "
                           f"write ./{arg}")

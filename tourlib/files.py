@@ -25,6 +25,10 @@ def write_whole(path, text):
         raise Failure(f"cannot write {path}: {e.strerror}", 3) from e
 
 
+class TooLarge(Failure):
+    """A file larger than its reader takes."""
+
+
 # Far more than any student's version of a lesson (the longest lesson is 2 KB), far
 # less than what would make the check's own reading of it slow.
 SOURCE_CAP = 256 * 1024
@@ -50,5 +54,5 @@ def read_regular(path, cap=SOURCE_CAP, follow_links=True):
             raise Failure(f"{path} is not a regular file")
         data = f.read(cap + 1)
     if len(data) > cap:
-        raise Failure(f"{path} is larger than {cap // 1024} KiB: that is no version of a lesson")
+        raise TooLarge(f"{path} is larger than {cap // 1024} KiB")
     return data

@@ -6,7 +6,7 @@ import time
 
 from .. import build, catalogue, sandbox
 from ..build import locked
-from ..files import read_regular, write_whole
+from ..files import TooLarge, read_regular, write_whole
 from ..term import Failure, decoded, flush, say, shown_path
 from . import changes, diagnose, slow, verdict
 from .checker import SOURCE_SUFFIXES, Checker
@@ -39,6 +39,8 @@ def resolve(name, file, programs, follow_links=True):
                       f"{', '.join('*' + s for s in SOURCE_SUFFIXES)}")
     try:
         content = read_regular(source, follow_links=follow_links)
+    except TooLarge as e:  # a hundred times the longest lesson
+        raise Failure(e.message.replace(source, shown) + ": that is no version of a lesson") from e
     except Failure as e:
         raise Failure(e.message.replace(source, shown)) from e
     return program, source, shown, content

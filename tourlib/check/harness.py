@@ -144,7 +144,10 @@ def read_results(outputs, names, binary="the harness"):
     for output in outputs:
         try:
             data = json.loads(read_regular(output, RESULTS_CAP).decode(errors="replace"))
-        except (Failure, ValueError):
+        except Failure as e:
+            raise Failure(f"the test harness's results cannot be read ({e.message}): run "
+                          f"{binary} to see why", 3) from None
+        except ValueError:
             raise Failure(f"the test harness wrote no results: run {binary} to see why",
                           3) from None
         os.remove(output)

@@ -57,6 +57,12 @@ def shown(path):
     return shlex.quote(rel if rel.startswith(".") else "./" + rel)
 
 
+def clipped(lines, width=300):
+    """Lines as a verdict shows them: a line longer than `width` cut, saying so."""
+    return [line if len(line) <= width else line[:width] + f"... ({len(line) - width} more)"
+            for line in lines]
+
+
 def case_doc(case, failed, message="", lines=(), stderr=True):
     doc = {"name": case.name, "status": "fail" if failed else "pass",
            "environment": case.environment, "processors": case.processors,
@@ -67,8 +73,9 @@ def case_doc(case, failed, message="", lines=(), stderr=True):
         if total > 10:  # the first lines and the last ones, where a closing line stands
             tail = (case.stdout_tail or case.stdout).splitlines()[-3:]
             printed = printed[:6] + [f"... ({total - 9} more)"] + tail
-        doc.update(message=message, lines=list(lines), output=printed, output_lines=total,
-                   stderr=case.stderr.splitlines()[:6] if stderr else [])
+        doc.update(message=message, lines=list(lines), output=clipped(printed),
+                   output_lines=total,
+                   stderr=clipped(case.stderr.splitlines()[:6]) if stderr else [])
     return doc
 
 
