@@ -74,15 +74,19 @@ What it does not guarantee:
   - Kernel bugs: bubblewrap relies on the kernel's namespaces.
 """
 
+import atexit
 import contextlib
 import dataclasses
 import fcntl
 import os
+import platform
 import pwd
 import selectors
 import shutil
 import signal
+import struct
 import subprocess
+import tempfile
 import time
 
 PACKAGE = "bubblewrap"
@@ -121,6 +125,71 @@ COMPILE = Limits(cpu_s=120, address_space=2 << 30, output=4 * MIB, tmp=256 * MIB
 SANITIZED = Limits(address_space=None)
 
 
+# System calls no program of the course makes, each of which reaches past the program
+# itself: tracing or reading another process (the sandbox's own first process included),
+# new namespaces (a user namespace comes with capabilities inside it), mounts, keys,
+# BPF, kernel modules. The numbers are x86-64's. A call is refused with EPERM, as a
+# kernel that does not allow it would; clone3 with ENOSYS, so that the C library falls
+# back to clone, whose flags the filter can read.
+DENIED = {"ptrace": 101, "process_vm_readv": 310, "process_vm_writev": 311, "unshare": 272,
+          "setns": 308, "mount": 165, "umount2": 166, "pivot_root": 155, "open_tree": 428,
+          "move_mount": 429, "fsopen": 430, "fsmount": 432, "fspick": 433,
+          "mount_setattr": 442, "keyctl": 250, "add_key": 248, "request_key": 249,
+          "bpf": 321, "userfaultfd": 323, "perf_event_open": 298, "kexec_load": 246,
+          "kexec_file_load": 320, "init_module": 175, "finit_module": 313,
+          "delete_module": 176, "name_to_handle_at": 303, "open_by_handle_at": 304}
+CLONE, CLONE3 = 56, 435
+CLONE_NAMESPACES = 0x7E020000  # CLONE_NEWNS, NEWCGROUP, NEWUTS, NEWIPC, NEWUSER, NEWPID, NEWNET
+
+
+def seccomp_filter():
+    """The filter as classic BPF (struct sock_filter[]), as bwrap --seccomp reads it; None
+    where the system calls are not x86-64's. A call of another ABI (32-bit, x32) ends the
+    process: its numbers would mean other calls."""
+    if platform.machine() != "x86_64":
+        return None
+    ld, jeq, jge, jset, ret = 0x20, 0x15, 0x35, 0x45, 0x06
+    allow, kill = 0x7FFF0000, 0x80000000
+    eperm, enosys = 0x00050000 | 1, 0x00050000 | 38
+    program = [(ld, "", "", 4), (jeq, "", "kill", 0xC000003E),  # AUDIT_ARCH_X86_64
+               (ld, "", "", 0), (jge, "kill", "", 0x40000000)]
+    program += [(jeq, "eperm", "", nr) for nr in sorted(DENIED.values())]
+    program += [(jeq, "enosys", "", CLONE3), (jeq, "", "allow", CLONE),
+                (ld, "", "", 16), (jset, "eperm", "", CLONE_NAMESPACES),
+                ("allow", ret, allow), ("eperm", ret, eperm), ("enosys", ret, enosys),
+                ("kill", ret, kill)]
+    labels = {row[0]: k for k, row in enumerate(program) if isinstance(row[0], str)}
+
+    def offset(label, at):
+        return labels[label] - at - 1 if label else 0
+    out = b""
+    for at, row in enumerate(program):
+        if isinstance(row[0], str):
+            code, jt, jf, k = row[1], 0, 0, row[2]
+        else:
+            code, jt, jf, k = row[0], offset(row[1], at), offset(row[2], at), row[3]
+        out += struct.pack("=HBBI", code, jt, jf, k)
+    return out
+
+
+_filter_path = None
+
+
+def _filter_file():
+    """A file holding seccomp_filter(), made once per process and removed at its end;
+    None where there is no filter."""
+    global _filter_path
+    if _filter_path is None:
+        program = seccomp_filter()
+        if program is None:
+            return None
+        fd, _filter_path = tempfile.mkstemp(prefix="sandbox-", suffix=".bpf")
+        with os.fdopen(fd, "wb") as f:
+            f.write(program)
+        atexit.register(lambda: os.path.exists(_filter_path) and os.remove(_filter_path))
+    return _filter_path
+
+
 def _system_binds():
     """/usr read-only, and the top-level links into it (/bin, /lib...) as links; on a
     system without merged /usr, those directories read-only."""
@@ -152,7 +221,12 @@ def sandboxed(argv, *, read_only=(), writable=(), limits=RUN, env=None, uid=None
                f"--fsize={limits.file_size}", f"--nproc={limits.tasks}", "--core=0"]
     if limits.address_space is not None:
         command.append(f"--as={limits.address_space}")
-    command += ["--", shutil.which("bwrap") or "bwrap", "--die-with-parent", "--new-session", "--unshare-net",
+    command.append("--")
+    seccomp = _filter_file()
+    if seccomp:
+        # bwrap reads the filter from a descriptor: a shell opens it, then becomes bwrap.
+        command += ["/bin/sh", "-c", 'exec 3<"$0" && exec "$@"', seccomp]
+    command += [shutil.which("bwrap") or "bwrap", "--die-with-parent", "--new-session", "--unshare-net",
                 "--unshare-pid", "--unshare-ipc", "--unshare-uts", "--unshare-cgroup-try",
                 "--hostname", "sandbox"]
     command += _system_binds()
@@ -175,6 +249,8 @@ def sandboxed(argv, *, read_only=(), writable=(), limits=RUN, env=None, uid=None
         command += ["--perms", "0755", "--dir", path]
     for kind, source, where in mounts:
         command += [kind, source, where]
+    if seccomp:
+        command += ["--seccomp", "3"]
     command += ["--chdir", cwd or HOME]
     if env is not None:
         command.append("--clearenv")
