@@ -81,6 +81,16 @@ class Checker:
             shutil.rmtree(self.work, ignore_errors=True)
             self.work = None
 
+    @staticmethod
+    def clear_leftovers():
+        """Removes what checks that were killed (not interrupted: those clean up) left:
+        their folders, with a copy of someone's file and its builds, and the folder where
+        files were once staged for the trees. Called under the check's lock, when no
+        other check runs in this tree."""
+        check = os.path.join(build.BUILD, "check")
+        shutil.rmtree(os.path.join(check, "work"), ignore_errors=True)
+        shutil.rmtree(os.path.join(check, "student"), ignore_errors=True)
+
     def tree(self, family):
         return os.path.join(build.BUILD, "check", family)
 

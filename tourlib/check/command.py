@@ -56,6 +56,7 @@ def judge(program, source, families, text=True, sandboxed=False, shown=None, con
     shown = shown or decoded(os.path.relpath(source))
     content = read_regular(source) if content is None else content
     with locked(os.path.join(build.BUILD, "check", "lock"), "checking"):
+        Checker.clear_leftovers()
         checker = Checker(program, shown, content, show_warnings=text, sandboxed=sandboxed,
                           keep=keep)
         start = time.monotonic()
