@@ -48,10 +48,10 @@ def read_regular(path, cap=SOURCE_CAP, follow_links=True):
         if e.errno == errno.ELOOP and not follow_links:
             raise Failure(f"{path} is a link: hand in the file itself") from e
         raise Failure(f"cannot read {path}: {e.strerror}") from e
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        os.close(fd)
+        raise Failure(f"{path} is not a regular file")
     with os.fdopen(fd, "rb") as f:
-        info = os.fstat(fd)
-        if not stat.S_ISREG(info.st_mode):
-            raise Failure(f"{path} is not a regular file")
         data = f.read(cap + 1)
     if len(data) > cap:
         raise TooLarge(f"{path} is larger than {cap // 1024} KiB")

@@ -47,7 +47,7 @@ def _escaped(ch):
 def printable(text, keep="\t\n"):
     """`text` with every character a terminal would act on instead of show (but those in
     `keep`) written out as an escape, such as \\x1b."""
-    if not _SUSPECT.search(text):
+    if not _SUSPECT.search(text) and all(c in keep or c not in text for c in "\t\n"):
         return text
     return "".join(ch if ch in keep else _escaped(ch) for ch in text)
 

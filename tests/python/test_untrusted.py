@@ -1,0 +1,176 @@
+"""What a student controls, as the tour takes it in and gives it out: a submission read
+once (a regular file, not a link, of a sane size), a build taken from the sandbox only
+if it is one regular file, a harness's results that must name every case, names that
+are never options, and names and output written out safely for a terminal, a
+spreadsheet, XML and file names."""
+import json
+import os
+import tempfile
+import unittest
+import xml.etree.ElementTree
+
+from support import FIXTURES
+from tourlib import cli, files, grade, term
+from tourlib.check import harness
+from tourlib.check.checker import Checker
+
+
+class Shown(unittest.TestCase):
+    def test_what_would_act_on_a_terminal_is_written_out(self):
+        rows = [  # text, keep, shown
+            ("plain, ñ, 漢字", "\t\n", "plain, ñ, 漢字"),
+            ("a\x1b[2J\x1b[Hb", "\t\n", "a\\x1b[2J\\x1b[Hb"),
+            ("line\r\x08\x07", "\t\n", "line\\x0d\\x08\\x07"),
+            ("tab\tand\nline", "\t\n", "tab\tand\nline"),
+            ("tab\tand\nline", "", "tab\\x09and\\x0aline"),
+            ("\x9b31m", "\t\n", "\\x9b31m"),  # the one-byte escape of C1
+            ("abc\u202edcba", "\t\n", "abc\\u202edcba"),  # right-to-left override
+            ("x\u2028y", "\t\n", "x\\u2028y"),
+            (os.fsdecode(b"bad\xffbyte"), "\t\n", "bad\\xffbyte"),
+        ]
+        for text, keep, shown in rows:
+            with self.subTest(text=text):
+                self.assertEqual(term.printable(text, keep), shown)
+        self.assertEqual(term.decoded(os.fsdecode(b"a\xff")), "a\\xff")
+
+
+class Written(unittest.TestCase):
+    def test_cells_are_never_formulas(self):
+        rows = [("ana", "ana"), ("=HYPERLINK(\"x\";\"y\")", "'=HYPERLINK(\"x\";\"y\")"),
+                ("+1", "'+1"), ("-rf", "'-rf"), ("@SUM(1+1)", "'@SUM(1+1)"),
+                ("\tx", "\\x09x"), ("a\nb", "a\\x0ab"), ("\x1b[2J", "\\x1b[2J")]
+        for text, cell in rows:
+            with self.subTest(text=text):
+                self.assertEqual(grade.cell(text), cell)
+
+    def test_file_names_are_plain_short_and_distinct(self):
+        names = ["ana", "--out", "a b", "a_b", "..", ".hidden", "a/b", "x" * 250, "y" * 250,
+                 os.fsdecode(b"bad\xff"), "\x1b[2J", "José"]
+        safe = [grade.safe(n) for n in names]
+        self.assertEqual(len(set(safe)), len(names), safe)
+        self.assertEqual(safe[:2] + safe[-1:], ["ana", "--out", "José"])
+        for name in safe:
+            with self.subTest(name=name):
+                self.assertRegex(name, r"^[^./][^/\x00-\x1f]*$")
+                self.assertLessEqual(len((name + ".json").encode()), 100)
+
+    def test_reports_stay_valid_for_any_name(self):
+        doc = {"status": "fail", "message": "rejected", "seconds": 1,
+               "families": [{"name": "behaviour", "status": "fail", "message": "a\x01b"}],
+               "diagnoses": [{"mistake": "m\x1b", "line": 3, "fix": "f\x00"}]}
+        names = ["a\x01b", "\x1b[2J", os.fsdecode(b"bad\xff"), "<&>\"'", "=1+1"]
+        report = grade.junit("ranked_sum", [(n, doc) for n in names])
+        cases = xml.etree.ElementTree.fromstring(report).findall(".//testcase")
+        self.assertEqual([c.get("classname") for c in cases],
+                         ["ranked_sum." + term.printable(n) for n in names])
+
+
+class Read(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="untrusted_")
+        self.path = os.path.join(self.dir, "mine.cpp")
+        with open(self.path, "w") as f:
+            f.write("int main() {}\n")
+
+    def tearDown(self):
+        for name in os.listdir(self.dir):
+            path = os.path.join(self.dir, name)
+            os.rmdir(path) if os.path.isdir(path) and not os.path.islink(path) else os.remove(path)
+        os.rmdir(self.dir)
+
+    def test_a_submission_is_one_regular_file_read_once(self):
+        os.symlink(self.path, os.path.join(self.dir, "link.cpp"))
+        os.mkfifo(os.path.join(self.dir, "fifo.cpp"))
+        os.mkdir(os.path.join(self.dir, "folder.cpp"))
+        rows = [  # name, follow links, cap, what is said (None: the content)
+            ("mine.cpp", False, 1024, None),
+            ("link.cpp", True, 1024, None),
+            ("link.cpp", False, 1024, "is a link"),
+            ("fifo.cpp", True, 1024, "is not a regular file"),  # and does not block
+            ("folder.cpp", True, 1024, "is not a regular file"),
+            ("mine.cpp", True, 10, "is larger than"),
+            ("none.cpp", True, 1024, "No such file"),
+        ]
+        for name, follow, cap, said in rows:
+            with self.subTest(name=name, follow=follow, cap=cap):
+                path = os.path.join(self.dir, name)
+                if said is None:
+                    self.assertEqual(files.read_regular(path, cap, follow), b"int main() {}\n")
+                else:
+                    with self.assertRaisesRegex(term.Failure, said):
+                        files.read_regular(path, cap, follow)
+
+    def test_a_build_is_taken_only_as_one_regular_file(self):
+        checker = Checker({"name": "p", "folder": "f"}, "mine.cpp", b"")
+        checker.work = self.dir
+        rows = {"file": True, "link": False, "folder": False, "hard link": False, "none": False}
+        for kind, taken in rows.items():
+            with self.subTest(kind=kind):
+                out = tempfile.mkdtemp(dir=self.dir)
+                made = os.path.join(out, "program")
+                if kind in ("file", "hard link"):
+                    with open(made, "w") as f:
+                        f.write("x")
+                if kind == "hard link":
+                    os.link(made, os.path.join(self.dir, "other"))
+                if kind == "link":
+                    os.symlink(self.path, made)
+                if kind == "folder":
+                    os.mkdir(made)
+                self.assertEqual(checker.take(out, "behaviour"), taken)
+                self.assertFalse(os.path.exists(out))
+                self.assertEqual(os.path.exists(checker.binary("behaviour")), taken)
+                if taken:
+                    os.remove(checker.binary("behaviour"))
+                if kind == "hard link":
+                    os.remove(os.path.join(self.dir, "other"))
+
+    def test_results_must_name_every_case_asked_for(self):
+        with open(os.path.join(FIXTURES, "harness", "races_silenced.json")) as f:
+            fixture = json.load(f)
+        output = os.path.join(self.dir, "results.json")
+        for asked, said in ((fixture["order"], None),
+                            (fixture["order"] + ["Teams/Never.Ran/0"], "did not report on 1 of")):
+            with self.subTest(asked=len(asked)):
+                with open(output, "w") as f:
+                    json.dump(fixture["results"], f)
+                if said is None:
+                    self.assertEqual(len(harness.read_results([output], asked)), len(asked))
+                else:
+                    with self.assertRaisesRegex(term.Failure, said):
+                        harness.read_results([output], asked)
+
+
+class Options(unittest.TestCase):
+    def test_no_name_is_an_option(self):
+        rows = [  # argv, files here, paths (or file) it gives, or what the refusal says
+            (["--grade", "n", "a", "--out", "o"], {"--out"}, "looks like an option"),
+            (["--grade", "n", "-rf"], {"-rf"}, "looks like an option"),
+            (["--grade", "n", "-rf"], set(), "unknown option"),
+            (["--grade", "n", "--out", "o", "--", "--out", "-rf"], {"--out", "-rf"},
+             ["--out", "-rf"]),
+            (["--grade", "n", "a", "--"], {"--"}, "'--' is a file or folder here"),
+            (["--grade", "n", "--", "a", "--"], {"--"}, ["a", "--"]),
+            (["--check", "n", "--", "-mine.cpp"], set(), "-mine.cpp"),
+        ]
+        here = os.getcwd()
+        for argv, present, gives in rows:
+            with self.subTest(argv=argv, present=present), \
+                    tempfile.TemporaryDirectory() as folder:
+                os.chdir(folder)
+                try:
+                    for name in present:
+                        os.mkdir(name)
+                    if isinstance(gives, list):
+                        self.assertEqual(cli.parse(argv)["paths"], gives)
+                    elif argv[0] == "--check":
+                        self.assertEqual(cli.parse(argv)["file"], gives)
+                    else:
+                        with self.assertRaisesRegex(term.Failure, gives):
+                            cli.parse(argv)
+                finally:
+                    os.chdir(here)
+
+
+if __name__ == "__main__":
+    unittest.main()
