@@ -29,11 +29,11 @@ constexpr const char* kPrefixVariable = "SUITE_RUN_PREFIX";
 constexpr const char* kManifestVariable = "SUITE_MANIFEST";
 
 bool harness_variable(const std::string& entry) {
-  for (const char* name : {kPrefixVariable, kManifestVariable}) {
-    const size_t n = std::strlen(name);
-    if (entry.compare(0, n, name) == 0 && entry.size() > n && entry[n] == '=') return true;
-  }
-  return false;
+  const std::vector<std::string> names = {kPrefixVariable, kManifestVariable};
+  return std::any_of(names.begin(), names.end(), [&entry](const std::string& name) {
+    return entry.compare(0, name.size(), name) == 0 && entry.size() > name.size() &&
+           entry[name.size()] == '=';
+  });
 }
 
 bool runtime_variable(const std::string& entry) {
@@ -187,7 +187,8 @@ const std::vector<std::string>& run_prefix() {
     std::ifstream in(file, std::ios::binary);
     if (!in) throw std::runtime_error(std::string("cannot read ") + kPrefixVariable + "=" + file);
     for (std::string word; std::getline(in, word, '\0');) v.push_back(word);
-    if (v.empty()) throw std::runtime_error(std::string(kPrefixVariable) + "=" + file + " is empty");
+    if (v.empty())
+      throw std::runtime_error(std::string(kPrefixVariable) + "=" + file + " is empty");
     return v;
   }();
   return words;
