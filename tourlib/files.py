@@ -34,19 +34,28 @@ class TooLarge(Failure):
 SOURCE_CAP = 256 * 1024
 
 
-def read_regular(path, cap=SOURCE_CAP, follow_links=True):
+def read_regular(path, cap=SOURCE_CAP, follow_links=True, in_folder=False):
     """The bytes of `path`, read once through one descriptor, so that what is judged is
     what was checked: a regular file (not a folder, a FIFO or a device, which could block
-    or never end), at most `cap` bytes, and, unless `follow_links`, not a symbolic link.
-    Anything else is a Failure of one line."""
+    or never end), at most `cap` bytes, and, unless `follow_links`, not a symbolic link;
+    with `in_folder`, its folder is not one either (a student's folder swapped for a
+    link while it is graded). Anything else is a Failure of one line."""
     flags = os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC
     if not follow_links:
         flags |= os.O_NOFOLLOW
     try:
-        fd = os.open(path, flags)
+        if in_folder:
+            folder = os.open(os.path.dirname(path) or ".", os.O_RDONLY | os.O_DIRECTORY
+                             | os.O_NOFOLLOW | os.O_CLOEXEC)
+            try:
+                fd = os.open(os.path.basename(path), flags, dir_fd=folder)
+            finally:
+                os.close(folder)
+        else:
+            fd = os.open(path, flags)
     except OSError as e:
-        if e.errno == errno.ELOOP and not follow_links:
-            raise Failure(f"{path} is a link: hand in the file itself") from e
+        if e.errno in (errno.ELOOP, errno.ENOTDIR) and not follow_links:
+            raise Failure(f"{path} is a link, or in one: hand in the file itself") from e
         raise Failure(f"cannot read {path}: {e.strerror}") from e
     if not stat.S_ISREG(os.fstat(fd).st_mode):
         os.close(fd)

@@ -23,25 +23,26 @@ SHOWN = {"pass": "accepted", "fail": "rejected", "error": "cannot judge"}
 
 
 def submissions(name, paths):
-    """(student, file or None, why not) for each PATH: a file, or a folder per student
-    holding NAME.cpp or one C++ file. A student's name is the file's or folder's, as
+    """(student, file or None, why not, whether the file is in a student's folder) for
+    each PATH: a file, or a folder per student holding NAME.cpp or one C++ file. A student's name is the file's or folder's, as
     text; a link is never followed into (a link to a classmate's file is no submission)."""
     found = []
     for path in paths:
         student = decoded(os.path.basename(os.path.normpath(path)))
         if os.path.islink(path):
-            found.append((student, None, "a link, not a file or folder: hand in the file itself"))
+            found.append((student, None, "a link, not a file or folder: hand in the file itself",
+                          False))
             continue
         if os.path.isfile(path):
-            found.append((os.path.splitext(student)[0], path, None))
+            found.append((os.path.splitext(student)[0], path, None, False))
             continue
         if not os.path.isdir(path):
-            found.append((student, None, "no such file or folder"))
+            found.append((student, None, "no such file or folder", False))
             continue
         try:
             entries = sorted(f for f in os.listdir(path) if f.endswith(SOURCE_SUFFIXES))
         except OSError as e:
-            found.append((student, None, f"cannot read the folder: {e.strerror}"))
+            found.append((student, None, f"cannot read the folder: {e.strerror}", True))
             continue
         files = [f for f in entries if not os.path.islink(os.path.join(path, f))
                  and os.path.isfile(os.path.join(path, f))]
@@ -52,12 +53,12 @@ def submissions(name, paths):
                    f"several C++ files and none called {name}.cpp")
             if not chosen and links:
                 why = "its C++ file is a link: hand in the file itself"
-            found.append((student, None, why))
+            found.append((student, None, why, True))
         else:
-            found.append((student, os.path.join(path, chosen[0]), None))
-    seen = collections.Counter(s for s, _, _ in found)
-    return [(s if seen[s] == 1 else f"{s} ({decoded(os.path.dirname(f or '')) or '.'})", f, why)
-            for s, f, why in found]
+            found.append((student, os.path.join(path, chosen[0]), None, True))
+    seen = collections.Counter(s for s, _, _, _ in found)
+    return [(s if seen[s] == 1 else f"{s} ({decoded(os.path.dirname(f or '')) or '.'})", f,
+             why, in_folder) for s, f, why, in_folder in found]
 
 
 def checker_digest():
@@ -85,12 +86,13 @@ def first_diagnosis(doc):
     return bad[0]["message"] if bad else ""
 
 
-def judge_one(program, file, previous, judged_by):
+def judge_one(program, file, previous, judged_by, in_folder=False):
     """The verdict on one submission, read once: the stored one if neither its content
     nor the check changed since."""
     try:
         program, source, shown, content = command.resolve(program["name"], file, [program],
-                                                           follow_links=False)
+                                                           follow_links=False,
+                                                           in_folder=in_folder)
         if previous and (previous.get("digest"), previous.get("judged_by")) == (
                 hashlib.sha256(content).hexdigest(), judged_by):
             return previous, True
@@ -120,13 +122,13 @@ def grade(name, paths, out, programs):
             raise Failure(f"cannot create {out}: {e.strerror}") from e
     results, start, judged_by = [], time.monotonic(), checker_digest()
     progress = Progress()
-    for k, (student, file, why) in enumerate(found, 1):
+    for k, (student, file, why, in_folder) in enumerate(found, 1):
         stored = os.path.join(out, safe(student) + ".json") if out else None
         previous = load(stored)
         if file is None:
             doc, kept = cannot_judge(name, file, why), False
         else:
-            doc, kept = judge_one(program, file, previous, judged_by)
+            doc, kept = judge_one(program, file, previous, judged_by, in_folder)
         results.append((student, doc))
         progress.tell(f"[{k}/{len(found)}] {student}: {SHOWN[doc['status']]}"
                       + (f" ({first_diagnosis(doc)})" if doc["status"] != "pass" else "")

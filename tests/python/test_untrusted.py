@@ -80,25 +80,29 @@ class Read(unittest.TestCase):
 
     def test_a_submission_is_one_regular_file_read_once(self):
         os.symlink(self.path, os.path.join(self.dir, "link.cpp"))
+        os.symlink(self.dir, os.path.join(self.dir, "folder_link"))
         os.mkfifo(os.path.join(self.dir, "fifo.cpp"))
         os.mkdir(os.path.join(self.dir, "folder.cpp"))
-        rows = [  # name, follow links, cap, what is said (None: the content)
-            ("mine.cpp", False, 1024, None),
-            ("link.cpp", True, 1024, None),
-            ("link.cpp", False, 1024, "is a link"),
-            ("fifo.cpp", True, 1024, "is not a regular file"),  # and does not block
-            ("folder.cpp", True, 1024, "is not a regular file"),
-            ("mine.cpp", True, 10, "is larger than"),
-            ("none.cpp", True, 1024, "No such file"),
+        rows = [  # name, follow links, in its folder, cap, what is said (None: the content)
+            ("mine.cpp", False, True, 1024, None),
+            ("link.cpp", True, False, 1024, None),
+            ("link.cpp", False, False, 1024, "is a link"),
+            ("folder_link/mine.cpp", False, False, 1024, None),  # a teacher's folder
+            ("folder_link/mine.cpp", False, True, 1024, "is a link, or in one"),
+            ("fifo.cpp", True, False, 1024, "is not a regular file"),  # and does not block
+            ("folder.cpp", True, False, 1024, "is not a regular file"),
+            ("mine.cpp", True, False, 10, "is larger than"),
+            ("none.cpp", True, False, 1024, "No such file"),
         ]
-        for name, follow, cap, said in rows:
-            with self.subTest(name=name, follow=follow, cap=cap):
+        for name, follow, in_folder, cap, said in rows:
+            with self.subTest(name=name, follow=follow, in_folder=in_folder, cap=cap):
                 path = os.path.join(self.dir, name)
                 if said is None:
-                    self.assertEqual(files.read_regular(path, cap, follow), b"int main() {}\n")
+                    self.assertEqual(files.read_regular(path, cap, follow, in_folder),
+                                     b"int main() {}\n")
                 else:
                     with self.assertRaisesRegex(term.Failure, said):
-                        files.read_regular(path, cap, follow)
+                        files.read_regular(path, cap, follow, in_folder)
 
     def test_a_build_is_taken_only_as_one_regular_file(self):
         checker = Checker({"name": "p", "folder": "f"}, "mine.cpp", b"")

@@ -13,10 +13,11 @@ from .checker import SOURCE_SUFFIXES, Checker
 from .families import FAMILIES
 
 
-def resolve(name, file, programs, follow_links=True):
+def resolve(name, file, programs, follow_links=True, in_folder=False):
     """The program NAME, the path of the file to judge as it, how to name that file,
     and its content, read once (a regular file, of a sane size); or one line saying why
-    not. Without `follow_links`, a link is refused rather than followed."""
+    not. Without `follow_links`, a link is refused rather than followed (with
+    `in_folder`, a link in place of the file's folder too)."""
     matches = [p for p in programs if p["name"] == name]
     if not matches:
         exercise = catalogue.exercise(name)
@@ -38,7 +39,7 @@ def resolve(name, file, programs, follow_links=True):
         raise Failure(f"{shown} is not a C++ source: the check builds files named "
                       f"{', '.join('*' + s for s in SOURCE_SUFFIXES)}")
     try:
-        content = read_regular(source, follow_links=follow_links)
+        content = read_regular(source, follow_links=follow_links, in_folder=in_folder)
     except TooLarge as e:  # a hundred times the longest lesson
         raise Failure(e.message.replace(source, shown) + ": that is no version of a lesson") from e
     except Failure as e:
