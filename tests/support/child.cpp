@@ -147,7 +147,7 @@ std::string unexpected_stderr(const std::string& err) {
     size_t next = end == std::string::npos ? err.size() : end + 1;
     std::string line = err.substr(start, end == std::string::npos ? end : end - start);
     const auto& notes = llvm_runtime_notes();
-    bool note = end != std::string::npos &&
+    bool note = end != std::string::npos && line.size() <= kLongestMatchedLine &&
                 std::any_of(notes.begin(), notes.end(),
                             [&line](const std::regex& n) { return std::regex_match(line, n); });
     if (!note) rest.append(err, start, next - start);
@@ -199,6 +199,14 @@ const std::vector<std::string>& run_prefix() {
   _exit(127);
 }
 
+// Text as a test's property keeps it: the framework ends a property at a NUL byte, which
+// would hide the rest of what the program wrote.
+std::string recordable(std::string text) {
+  for (size_t at = text.find('\0'); at != std::string::npos; at = text.find('\0', at + 4))
+    text.replace(at, 1, "\\x00");
+  return text;
+}
+
 // The current test's last run, kept with its result (gtest's --gtest_output shows it) so
 // that a failure can be told with what the program printed, and the run repeated: the
 // program, its environment and processors, and whether it ran past its deadline ("ran")
@@ -231,12 +239,12 @@ void record(const Launch& launch, const Result& r, bool started = true) {
     if (launch.detector && r.signal == 0 && r.exit_code == kDetectorExit)
       ::testing::Test::RecordProperty("detected", "yes");
   }
-  ::testing::Test::RecordProperty("stdout", r.out.substr(0, 3000));
+  ::testing::Test::RecordProperty("stdout", recordable(r.out.substr(0, 3000)));
   if (r.out.size() > 3000)
-    ::testing::Test::RecordProperty("stdout_tail", r.out.substr(r.out.size() - 1000));
+    ::testing::Test::RecordProperty("stdout_tail", recordable(r.out.substr(r.out.size() - 1000)));
   ::testing::Test::RecordProperty("stdout_lines",
                                   static_cast<int>(std::count(r.out.begin(), r.out.end(), '\n')));
-  ::testing::Test::RecordProperty("stderr", r.err.substr(0, 16000));
+  ::testing::Test::RecordProperty("stderr", recordable(r.err.substr(0, 16000)));
   if (!r.capped.empty()) ::testing::Test::RecordProperty("output_capped", r.capped);
 }
 
@@ -454,6 +462,13 @@ bool loads_openmp_runtime(const std::string& name) {
     return std::any_of(runtimes.begin(), runtimes.end(),
                        [&lib](const std::string& runtime) { return lib.rfind(runtime, 0) == 0; });
   });
+}
+
+bool has_line(const std::string& text, const std::regex& line) {
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);)
+    if (l.size() <= kLongestMatchedLine && std::regex_match(l, line)) return true;
+  return false;
 }
 
 ::testing::AssertionResult ended_cleanly(const Result& r) {

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -79,6 +81,15 @@ bool loads_openmp_runtime(const std::string& name);
 
 // Processors this process may run on (its affinity mask).
 int available_cpus();
+
+// The longest line a regular expression is tried on: std::regex recurses for each
+// character it matches, and a program's line of hundreds of thousands of characters
+// would overflow the harness's stack. No line of the suite's programs comes near it.
+inline constexpr size_t kLongestMatchedLine = 1000;
+
+// Whether one line of `text` (without its line break, no longer than
+// kLongestMatchedLine) matches `line` whole.
+bool has_line(const std::string& text, const std::regex& line);
 
 // A normal end: exit status 0 and nothing on stderr but, with LLVM's runtime, the notes
 // it writes by design (listed in child.cpp). A race or sanitizer report, or any other
