@@ -208,7 +208,7 @@ def main(argv):
 
 def interrupted(*_):
     # Later signals are ignored, so that stopping what runs is not itself interrupted.
-    for sig in (signal.SIGINT, signal.SIGTERM):
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, signal.SIG_IGN)
     raise KeyboardInterrupt
 
@@ -222,8 +222,9 @@ def silence_stdout():
 
 def entry(argv):
     """Runs the tour; returns its exit status."""
-    # SIGTERM ends the tour like Ctrl-C, so that whatever it holds is released.
-    for sig in (signal.SIGINT, signal.SIGTERM):
+    # SIGTERM, and SIGHUP (the terminal gone), end the tour like Ctrl-C, so that
+    # whatever it holds is released and whatever it started is ended.
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, interrupted)
     if sys.stdout is None:
         print("tour: standard output is closed: nothing could be shown", file=sys.stderr)

@@ -9,10 +9,11 @@ import hashlib
 import io
 import json
 import os
+import re
 import time
 from xml.sax.saxutils import escape, quoteattr
 
-from . import sandbox
+from . import catalogue, sandbox
 from .check import command
 from .check.checker import SOURCE_SUFFIXES
 from .check.families import FAMILIES
@@ -61,14 +62,27 @@ def submissions(name, paths):
              why, in_folder) for s, f, why, in_folder in found]
 
 
+# What a verdict follows from, besides the file: the check's own code, the test suite's
+# cases and their support (tests/), the build's definitions and the exercises' catalogue.
+JUDGED_BY = [("tourlib", (".py",)), ("tests", (".cpp", ".hpp", ".in", ".txt", ".supp")),
+             ("cmake", (".cmake",)), ("common", (".cpp", ".txt")), (".", ("CMakeLists.txt",
+              "CMakePresets.json")), ("exercises", ("catalogue.json",))]
+
+
 def checker_digest():
-    """What judged: the package's own code, so that a stored verdict is judged again when
-    the check changes."""
+    """What judged, as one digest: a stored verdict is judged again when any of it
+    changes."""
     h = hashlib.sha256()
-    for folder, _, files in sorted(os.walk(os.path.dirname(os.path.abspath(__file__)))):
-        for name in sorted(f for f in files if f.endswith(".py")):
-            with open(os.path.join(folder, name), "rb") as f:
-                h.update(f.read())
+    for top, endings in JUDGED_BY:
+        root = os.path.join(catalogue.ROOT, top)
+        for folder, subfolders, names in os.walk(root):  # in order: subfolders sorted
+            subfolders[:] = [] if top == "." else sorted(
+                d for d in subfolders if d not in ("fixtures", "__pycache__"))
+            for name in sorted(n for n in names if n.endswith(endings)):
+                path = os.path.join(folder, name)
+                h.update(os.path.relpath(path, catalogue.ROOT).encode() + b"\0")
+                with open(path, "rb") as f:
+                    h.update(f.read())
     return h.hexdigest()
 
 
@@ -93,8 +107,9 @@ def judge_one(program, file, previous, judged_by, in_folder=False):
         program, source, shown, content = command.resolve(program["name"], file, [program],
                                                            follow_links=False,
                                                            in_folder=in_folder)
-        if previous and (previous.get("digest"), previous.get("judged_by")) == (
-                hashlib.sha256(content).hexdigest(), judged_by):
+        if previous and (previous.get("program"), previous.get("digest"),
+                         previous.get("judged_by")) == (
+                program["name"], hashlib.sha256(content).hexdigest(), judged_by):
             return previous, True
         doc = command.judge(program, source, list(FAMILIES), text=False, sandboxed=True,
                             shown=shown, content=content)
@@ -104,6 +119,9 @@ def judge_one(program, file, previous, judged_by, in_folder=False):
         return cannot_judge(program["name"], file, e.message or "the check failed"), False
     except OSError as e:
         return cannot_judge(program["name"], file, e.strerror or str(e)), False
+    except Exception as e:  # noqa: B902 - one file's trouble never stops the class
+        return cannot_judge(program["name"], file, f"the check failed on this file "
+                            f"({type(e).__name__}: {e}); the others go on"), False
 
 
 def grade(name, paths, out, programs):
@@ -170,15 +188,19 @@ class Progress:
 
 def safe(student):
     """A file name for the student's verdict: their name where it is plain, else its
-    plain part, cut short, with a digest of the whole name, so that two students never
-    share a file and no name is too long, hidden or a path."""
+    plain part, cut short, with a digest of the whole name; no two students share one
+    (a plain name that looks like another's with its digest gets a digest of its own),
+    and no name is too long, hidden or a path."""
     plain = "".join(c if c.isalnum() or c in "-_." else "_" for c in student).lstrip(".")
-    if plain == student and len(student.encode()) <= 100:
+    if plain == student and len(student.encode()) <= 100 and not DIGESTED.search(student):
         return student
-    while len(plain.encode()) > 80:
+    while len(plain.encode()) > 72:
         plain = plain[:-1]
     return (plain or "_") + "-" + hashlib.sha256(student.encode(errors="backslashreplace")
-                                                 ).hexdigest()[:10]
+                                                 ).hexdigest()[:16]
+
+
+DIGESTED = re.compile(r"-[0-9a-f]{16}$")
 
 
 def load(path):

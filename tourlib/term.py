@@ -95,9 +95,10 @@ def note(text):
 
 
 def decoded(name):
-    """A file name as text that any file, terminal or document takes: a byte that is
-    not UTF-8 becomes \\xNN."""
-    return os.fsencode(name).decode("utf-8", "backslashreplace")
+    """A file or folder name as text that any file, terminal or document takes, on one
+    line: a byte that is not UTF-8 and a control character (a line break among them)
+    are written out as \\xNN."""
+    return printable(os.fsencode(name).decode("utf-8", "backslashreplace"), keep="")
 
 
 def shown_path(path):

@@ -11,7 +11,7 @@ import xml.etree.ElementTree
 
 from support import FIXTURES
 from tourlib import cli, files, grade, term
-from tourlib.check import harness
+from tourlib.check import advice, harness
 from tourlib.check.checker import Checker
 
 
@@ -45,7 +45,8 @@ class Written(unittest.TestCase):
 
     def test_file_names_are_plain_short_and_distinct(self):
         names = ["ana", "--out", "a b", "a_b", "..", ".hidden", "a/b", "x" * 250, "y" * 250,
-                 os.fsdecode(b"bad\xff"), "\x1b[2J", "José"]
+                 os.fsdecode(b"bad\xff"), "\x1b[2J", "Ana Lopez", grade.safe("Ana Lopez"),
+                 "José"]
         safe = [grade.safe(n) for n in names]
         self.assertEqual(len(set(safe)), len(names), safe)
         self.assertEqual(safe[:2] + safe[-1:], ["ana", "--out", "José"])
@@ -143,6 +144,24 @@ class Read(unittest.TestCase):
                 else:
                     with self.assertRaisesRegex(term.Failure, said):
                         harness.read_results([output], asked)
+
+
+class Advice(unittest.TestCase):
+    def test_worked_out_apart_within_its_deadline(self):
+        def endless():
+            while True:
+                pass
+        rows = [  # work, result, why
+            (lambda: {"diagnoses": [1]}, {"diagnoses": [1]}, ""),
+            (lambda: [][0], None, r"failed \(IndexError: list index out of range\)"),
+            (endless, None, "took longer than 0.5 s"),
+            (lambda: os._exit(3), None, "ended without an answer"),
+        ]
+        for work, result, why in rows:
+            with self.subTest(why=why):
+                got, said = advice.apart(work, 0.5)
+                self.assertEqual(got, result)
+                self.assertRegex(said, why) if why else self.assertEqual(said, "")
 
 
 class Options(unittest.TestCase):

@@ -191,7 +191,7 @@ class Checker:
             self.warnings = messages.splitlines()
         if messages and self.show_warnings:
             say(f"the compiler warns ({family} build):")
-            say(indent(messages))
+            say(indent("\n".join(verdict.one(line) for line in messages.splitlines())))
             self.show_warnings = False
         return None
 

@@ -8,7 +8,8 @@ from .. import build, catalogue, sandbox
 from ..build import locked
 from ..files import TooLarge, read_regular, write_whole
 from ..term import Failure, decoded, flush, say, shown_path
-from . import changes, diagnose, slow, verdict
+from . import verdict
+from .advice import advise
 from .checker import SOURCE_SUFFIXES, Checker
 from .families import FAMILIES
 
@@ -84,9 +85,11 @@ def judge(program, source, families, text=True, sandboxed=False, shown=None, con
     doc["digest"] = checker.digest
     doc["sandboxed"] = sandboxed
     doc["warnings"] = checker.warnings
-    doc["diagnoses"] = diagnose.diagnose(doc, student, lesson, checker.warnings)
-    doc["notes"] = slow.notes(student, lesson) if doc["status"] == "pass" else []
-    doc["changed"] = changes.changes(program, source, student) if doc["status"] == "fail" else None
+    advice, why = advise(doc, student, lesson, checker.warnings, program, source)
+    doc.update(advice)
+    if why:
+        doc["unadvised"] = why
+    doc["seconds"] = round(time.monotonic() - start, 1)  # the advice's time included
     return doc
 
 

@@ -11,6 +11,7 @@ import concurrent.futures
 import dataclasses
 import json
 import os
+import shutil
 import subprocess
 import threading
 from typing import Callable, Optional
@@ -125,6 +126,10 @@ def run_one(argv, env, output, launcher, limits, cancel):
                 f.write(b"\0".join(os.fsencode(w) for w in launcher.prefix(uid)))
             env = dict(env, PATH="/usr/bin:/bin", LANG="C.UTF-8", HOME=os.path.dirname(output),
                        SUITE_RUN_PREFIX=prefix)
+        if shutil.which("setpriv"):
+            # The harness dies with the thread that waits for it, even when the tour is
+            # killed outright; the sandboxes it started die with it.
+            argv = [shutil.which("setpriv"), "--pdeathsig", "KILL", "--"] + argv
         try:
             process = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,

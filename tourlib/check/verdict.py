@@ -12,13 +12,14 @@ The document (written by ./tour --check --json) is:
                             "text", "label"}], "output": [lines], "output_lines": N,
                             "stderr": [lines]}]}]}
 The check adds "digest", "sandboxed", "warnings", "diagnoses" (mistake, line, why, fix),
-"notes" (line, what, instead) and "changed" (from, lines); the guide lists them all.
+"notes" (line, what, instead), "changed" (from, lines) and, when they could not be
+worked out, "unadvised" (why); the guide lists them all.
 "pass": accepted; "fail": rejected; "error": it could not be judged (a tool missing, a
 build that cannot be configured). Only failing cases carry lines, output and stderr."""
 import os
 import shlex
 
-from ..term import BOLD, OFF, RED
+from ..term import BOLD, OFF, RED, printable
 
 VERSION = 1
 EXIT = {"pass": 0, "fail": 1, "error": 3}
@@ -98,12 +99,19 @@ def document(program, file, families, seconds):
             "message": message, "seconds": round(seconds, 1), "families": families}
 
 
+def one(text):
+    """A field of a verdict as one line of text: whatever in it came from the student's
+    file or program (their code, their output, a name) acts on no terminal and starts no
+    line of its own."""
+    return printable(str(text), keep="\t")
+
+
 def render_family(family):
     """The text of one family: its verdict, then its first failing case."""
     mark = RED if family["status"] != "pass" else ""
     out = [f"{BOLD}{family['name']:<10}{OFF} {mark}{SHOWN[family['status']]}{OFF}: "
-           f"{family['message']}"]
-    out += ["    " + line for line in family["details"]]
+           f"{one(family['message'])}"]
+    out += ["    " + one(line) for line in family["details"]]
     for case in family["cases"]:
         if case["status"] == "fail":
             out += render_case(case)
@@ -116,20 +124,20 @@ def render_case(case):
                                               if case["processors"] else []))
     out = [f"first failing case: {where or 'the default environment'}"]
     if case["command"]:
-        out.append(f"  run it: {case['command']}")
-    out += ["  " + line for line in case["message"].splitlines()]
+        out.append(f"  run it: {one(case['command'])}")
+    out += ["  " + one(line) for line in case["message"].splitlines()]
     for place in case["lines"]:
-        label = f"   ({place['label']})" if place["label"] else ""
-        out.append(f"    {place['file']}:{place['line']}:  {place['text']}{label}")
+        label = f"   ({one(place['label'])})" if place["label"] else ""
+        out.append(f"    {one(place['file'])}:{place['line']}:  {one(place['text'])}{label}")
     if case["output"]:
         out.append("  the program printed:" if case["output_lines"] <= 10 else
                    f"  the program printed {case['output_lines']} lines; the first and the last:")
-        out += ["    " + line for line in case["output"]]
+        out += ["    " + one(line) for line in case["output"]]
     elif not case["stderr"] and not case["lines"]:
         out.append("  the program printed nothing")
     if case["stderr"] and not case["lines"]:
         out.append("  and on stderr:")
-        out += ["    " + line for line in case["stderr"]]
+        out += ["    " + one(line) for line in case["stderr"]]
     return out
 
 
@@ -140,12 +148,15 @@ def render_diagnoses(doc):
     changed = doc.get("changed")
     if changed and changed["lines"]:
         shown = ", ".join(str(k) for k in changed["lines"][:12])
-        out.append(f"your changes from {changed['from']}: line{'s' if len(changed['lines']) > 1 else ''} "
+        out.append(f"your changes from {one(changed['from'])}: "
+                   f"line{'s' if len(changed['lines']) > 1 else ''} "
                    f"{shown}{' ...' if len(changed['lines']) > 12 else ''}")
+    if doc.get("unadvised"):
+        out.append(f"no advice on this file: {doc['unadvised']}; the families' verdicts stand")
     for d in doc.get("diagnoses", []):
-        where = f" ({doc['file']}:{d['line']})" if d["line"] else ""
-        out += [f"{BOLD}the mistake{OFF}: {d['mistake']}{where}", f"  why: {d['why']}",
-                f"  the way out: {d['fix']}"]
+        where = f" ({one(doc['file'])}:{d['line']})" if d["line"] else ""
+        out += [f"{BOLD}the mistake{OFF}: {one(d['mistake'])}{where}",
+                f"  why: {one(d['why'])}", f"  the way out: {one(d['fix'])}"]
     return out
 
 
@@ -153,7 +164,8 @@ def render_notes(doc):
     """What an accepted version does more slowly than it needs to."""
     out = []
     for n in doc.get("notes", []):
-        out += [f"note ({doc['file']}:{n['line']}): {n['what']}", f"  instead: {n['instead']}"]
+        out += [f"note ({one(doc['file'])}:{n['line']}): {one(n['what'])}",
+                f"  instead: {one(n['instead'])}"]
     return out
 
 
