@@ -128,7 +128,7 @@ SANITIZED = Limits(address_space=None)
 # System calls no program of the course makes, each of which reaches past the program
 # itself: tracing or reading another process (the sandbox's own first process included),
 # new namespaces (a user namespace comes with capabilities inside it), mounts, keys,
-# BPF, kernel modules. The numbers are x86-64's. A call is refused with EPERM, as a
+# BPF, kernel modules, io_uring. The numbers are x86-64's. A call is refused with EPERM, as a
 # kernel that does not allow it would; clone3 with ENOSYS, so that the C library falls
 # back to clone, whose flags the filter can read.
 DENIED = {"ptrace": 101, "process_vm_readv": 310, "process_vm_writev": 311, "unshare": 272,
@@ -137,7 +137,13 @@ DENIED = {"ptrace": 101, "process_vm_readv": 310, "process_vm_writev": 311, "uns
           "mount_setattr": 442, "keyctl": 250, "add_key": 248, "request_key": 249,
           "bpf": 321, "userfaultfd": 323, "perf_event_open": 298, "kexec_load": 246,
           "kexec_file_load": 320, "init_module": 175, "finit_module": 313,
-          "delete_module": 176, "name_to_handle_at": 303, "open_by_handle_at": 304}
+          "delete_module": 176, "name_to_handle_at": 303, "open_by_handle_at": 304,
+          # Memory that no process's resident size shows, which the sandbox's watch
+          # would miss: SysV shared memory and message queues, memfds; and sockets,
+          # whose buffers are the kernel's (and which no lesson opens).
+          "shmget": 29, "msgget": 68, "memfd_create": 319, "memfd_secret": 447,
+          "socket": 41, "socketpair": 53,
+          "io_uring_setup": 425, "io_uring_enter": 426, "io_uring_register": 427}
 CLONE, CLONE3 = 56, 435
 CLONE_NAMESPACES = 0x7E020000  # CLONE_NEWNS, NEWCGROUP, NEWUTS, NEWIPC, NEWUSER, NEWPID, NEWNET
 

@@ -40,8 +40,11 @@ class Checker:
     where the student can run it (build/check/last/FAMILY/NAME)."""
 
     def __init__(self, program, shown_as, content=None, show_warnings=True, sandboxed=False,
-                 keep=False):
+                 keep=False, uid=None):
         self.program, self.shown_as = program, shown_as
+        # As root, the uid every sandbox of this check runs as (sandbox.identity()): its
+        # task limit bounds the submission's sandboxes together.
+        self.uid = uid
         self.name = program["name"]
         self.sandboxed, self.keep = sandboxed, keep
         if content is None:
@@ -229,28 +232,27 @@ class Checker:
             else:
                 link_argv.append(word)
         messages = []
-        with sandbox.identity() as uid:
-            if self.sandboxed and uid is not None:
-                os.chown(out, uid, -1)
-            for argv in (compile_argv, link_argv):
-                log.write(f"$ {shlex.join(argv)}" + ("   (sandboxed)\n" if self.sandboxed
-                                                      else "\n"))
-                if self.sandboxed:
-                    done = sandbox.run(
-                        argv, read_only=[(os.path.join(work, self.name + ".cpp"),
-                                          self.compiled_as)] + read_only,
-                        writable=[(out, here)], cwd=here, uid=uid, limits=sandbox.COMPILE,
-                        timeout=COMPILE_TIMEOUT)
-                else:
-                    done = direct(argv, out, sandbox.COMPILE, COMPILE_TIMEOUT)
-                said = (done.stdout + done.stderr).decode(errors="replace")
-                log.write(said)
-                messages.append(said.strip("\n"))
-                if done.reason:
-                    messages.append(f"error: the compiler was stopped: it {done.reason}")
-                if done.returncode != 0 or done.reason:
-                    log.flush()
-                    return False, "\n".join(m for m in messages if m)
+        if self.sandboxed and self.uid is not None:
+            os.chown(out, self.uid, -1)
+        for argv in (compile_argv, link_argv):
+            log.write(f"$ {shlex.join(argv)}" + ("   (sandboxed)\n" if self.sandboxed
+                                                  else "\n"))
+            if self.sandboxed:
+                done = sandbox.run(
+                    argv, read_only=[(os.path.join(work, self.name + ".cpp"),
+                                      self.compiled_as)] + read_only,
+                    writable=[(out, here)], cwd=here, uid=self.uid, limits=sandbox.COMPILE,
+                    timeout=COMPILE_TIMEOUT)
+            else:
+                done = direct(argv, out, sandbox.COMPILE, COMPILE_TIMEOUT)
+            said = (done.stdout + done.stderr).decode(errors="replace")
+            log.write(said)
+            messages.append(said.strip("\n"))
+            if done.reason:
+                messages.append(f"error: the compiler was stopped: it {done.reason}")
+            if done.returncode != 0 or done.reason:
+                log.flush()
+                return False, "\n".join(m for m in messages if m)
         log.flush()
         return self.take(out, family), "\n".join(m for m in messages if m)
 
@@ -324,11 +326,9 @@ class Checker:
         support = [os.path.join(tree, "tests", "libsuite_processors.so"),
                    os.path.join(catalogue.ROOT, "tests", "memcheck.supp")]
 
-        def prefix(uid):
-            return sandbox.sandboxed(
-                [], read_only=[(self.binary(family), inside)] + support, uid=uid,
-                limits=sandbox.SANITIZED if family == "races" else sandbox.RUN)
-        return harness.Launcher(manifest, prefix)
+        return harness.Launcher(manifest, sandbox.sandboxed(
+            [], read_only=[(self.binary(family), inside)] + support, uid=self.uid,
+            limits=sandbox.SANITIZED if family == "races" else sandbox.RUN))
 
     def judged(self, family, cases):
         """The family's document from the cases the harness ran."""

@@ -57,10 +57,11 @@ def judge(program, source, families, text=True, sandboxed=False, shown=None, con
     docs = []
     shown = shown or decoded(os.path.relpath(source))
     content = read_regular(source) if content is None else content
-    with locked(os.path.join(build.BUILD, "check", "lock"), "checking"):
+    with locked(os.path.join(build.BUILD, "check", "lock"), "checking"), \
+            sandbox.identity() as uid:
         Checker.clear_leftovers()
         checker = Checker(program, shown, content, show_warnings=text, sandboxed=sandboxed,
-                          keep=keep)
+                          keep=keep, uid=uid)
         start = time.monotonic()
         try:
             checker.prepare(families)

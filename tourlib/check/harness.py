@@ -14,7 +14,7 @@ import os
 import shutil
 import subprocess
 import threading
-from typing import Callable, Optional
+from typing import Optional
 
 from .. import catalogue, sandbox
 from ..files import read_regular
@@ -32,10 +32,10 @@ RESULTS_CAP = 64 << 20
 @dataclasses.dataclass
 class Launcher:
     """How the harness runs the build being judged: the manifest that names it, and
-    `prefix(uid)`, the words of the sandbox each run goes through (None: run directly,
-    a student's own check where there is no sandbox)."""
+    the words of the sandbox each run goes through (None: run directly, a student's own
+    check where there is no sandbox)."""
     manifest: str
-    prefix: Optional[Callable] = None
+    prefix: Optional[list] = None
 
 
 class Case:
@@ -115,29 +115,27 @@ def run_cases(binary, name, workdir, launcher, limits, shards=2):
 
 def run_one(argv, env, output, launcher, limits, cancel):
     """One harness process, watched; why it was stopped, or ""."""
-    with sandbox.identity() as uid:
-        if launcher.prefix is None:
-            env = catalogue.clean_environment(env)
-        else:
-            # The harness passes its environment on to every program: it gets nothing
-            # of the caller's.
-            prefix = output + ".prefix"
-            with open(prefix, "wb") as f:
-                f.write(b"\0".join(os.fsencode(w) for w in launcher.prefix(uid)))
-            env = dict(env, PATH="/usr/bin:/bin", LANG="C.UTF-8", HOME=os.path.dirname(output),
-                       SUITE_RUN_PREFIX=prefix)
-        if shutil.which("setpriv"):
-            # The harness dies with the thread that waits for it, even when the tour is
-            # killed outright; the sandboxes it started die with it.
-            argv = [shutil.which("setpriv"), "--pdeathsig", "KILL", "--"] + argv
-        try:
-            process = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
-                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                       start_new_session=True)
-        except OSError as e:
-            raise Failure(f"cannot run {argv[0]}: {e.strerror}", 3) from e
-        return sandbox.watch(process, timeout=HARNESS_TIMEOUT, limits=limits,
-                             cancel=cancel)[2]
+    if launcher.prefix is None:
+        env = catalogue.clean_environment(env)
+    else:
+        # The harness passes its environment on to every program: it gets nothing of
+        # the caller's.
+        prefix = output + ".prefix"
+        with open(prefix, "wb") as f:
+            f.write(b"\0".join(os.fsencode(w) for w in launcher.prefix))
+        env = dict(env, PATH="/usr/bin:/bin", LANG="C.UTF-8", HOME=os.path.dirname(output),
+                   SUITE_RUN_PREFIX=prefix)
+    if shutil.which("setpriv"):
+        # The harness dies with the thread that waits for it, even when the tour is
+        # killed outright; the sandboxes it started die with it.
+        argv = [shutil.which("setpriv"), "--pdeathsig", "KILL", "--"] + argv
+    try:
+        process = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   start_new_session=True)
+    except OSError as e:
+        raise Failure(f"cannot run {argv[0]}: {e.strerror}", 3) from e
+    return sandbox.watch(process, timeout=HARNESS_TIMEOUT, limits=limits, cancel=cancel)[2]
 
 
 def read_results(outputs, names, binary="the harness"):
