@@ -11,7 +11,7 @@ import xml.etree.ElementTree
 
 from support import FIXTURES
 from tourlib import cli, files, grade, term
-from tourlib.check import advice, harness
+from tourlib.check import advice, forbidden, harness
 from tourlib.check.checker import Checker
 
 
@@ -144,6 +144,31 @@ class Read(unittest.TestCase):
                 else:
                     with self.assertRaisesRegex(term.Failure, said):
                         harness.read_results([output], asked)
+
+
+class Forbidden(unittest.TestCase):
+    def test_what_turns_the_checkers_off_is_found_in_the_file_alone(self):
+        main = '# 1 "/submission/p.cpp"\n'
+        header = '# 1 "/usr/include/x.h" 1\nstatic inline void f() { asm("nop"); }\n'
+        rows = [  # preprocessed text, (line, name) found
+            (main + 'int main() {\n  asm("nop");\n}\n', [(2, "asm")]),
+            (main + 'int main() { __asm__ volatile(""); }\n', [(1, "__asm__")]),
+            (main + '__attribute__((__no_sanitize__("thread"))) void f();\n'
+             '[[clang::no_sanitize_undefined]] void g();\n',
+             [(1, "__no_sanitize__"), (2, "no_sanitize_undefined")]),
+            (main + 'extern "C" const char* __tsan_default_options() { return ""; }\n',
+             [(1, "__tsan_default_options")]),
+            (main + 'const char* s = "asm no_sanitize __tsan_x";\nchar c = \'a\';\n', []),
+            (main + 'int assemble, sanitize_me, tsan_;\n', []),
+            (header + main.replace("1", "3") + "int main() {}\n", []),  # a header's own
+            # A marker written in a raw string is no marker: what follows is still the file.
+            (main + 'auto s = R"x(\n# 1 "/usr/include/x.h"\n)x";\nint f() { asm(""); }\n',
+             [(4, "asm")]),
+        ]
+        for text, expected in rows:
+            with self.subTest(text=text):
+                self.assertEqual([(f["line"], f["name"]) for f in
+                                  forbidden.found(text, "/submission/p.cpp")], expected)
 
 
 class Advice(unittest.TestCase):

@@ -9,6 +9,7 @@ sandbox into a folder of this check's own, and the harness, outside the sandbox,
 each run of the program inside one. Nothing the student's file produced is compiled or
 run anywhere else."""
 import concurrent.futures
+import dataclasses
 import hashlib
 import os
 import re
@@ -21,7 +22,7 @@ import tempfile
 from .. import build, catalogue, sandbox
 from ..build import configure, configure_error, open_log, run_logged
 from ..term import DIM, OFF, flush, indent, say
-from . import harness, reports, verdict, words
+from . import forbidden, harness, reports, verdict, words
 from .families import FAMILIES, RUN_TIMEOUT
 
 SOURCE_SUFFIXES = (".cpp", ".cc", ".cxx", ".C")
@@ -58,6 +59,7 @@ class Checker:
         self.show_warnings = show_warnings
         self.quiet = not show_warnings  # no text at all: the verdict goes out as a document
         self.uncompiled = set()  # the compilers that rejected the file
+        self.refused = []  # what the last build found that the check does not take
         self.warnings = []  # what the first compiler said of the file that it built
         self.compiled_as = (os.path.join(INSIDE, self.name + ".cpp") if sandboxed
                             else None)  # set with the work folder when not sandboxed
@@ -190,6 +192,13 @@ class Checker:
             return verdict.family_doc(family, "fail", f"{self.shown_as} does not compile "
                                       f"with {setup['compiler']}",
                                       details=no_main(messages).splitlines())
+        if self.refused:
+            first = self.refused[0]
+            return verdict.family_doc(
+                family, "fail", f"{self.shown_as} holds {first['what']} ({first['name']}, "
+                f"line {first['line']}): the check takes C++ alone, and its checkers watch "
+                "all of it", details=[f"line {r['line']}: {r['what']} ({r['name']})"
+                                      for r in self.refused])
         if messages and not self.warnings:
             self.warnings = messages.splitlines()
         if messages and self.show_warnings:
@@ -254,7 +263,27 @@ class Checker:
                 log.flush()
                 return False, "\n".join(m for m in messages if m)
         log.flush()
+        self.refused = self.look_inside(compile_argv, out, here, read_only)
         return self.take(out, family), "\n".join(m for m in messages if m)
+
+    def look_inside(self, compile_argv, out, here, read_only):
+        """What the file holds that the check does not take (forbidden.found), as the
+        compiler that built it preprocesses it, in the sandbox like the build."""
+        argv = [w for w in compile_argv if w != "-c"]
+        k = argv.index("-o")
+        argv[k:k + 2] = ["-E"]
+        limits = dataclasses.replace(sandbox.COMPILE, output=sandbox.COMPILE.file_size)
+        if self.sandboxed:
+            done = sandbox.run(argv, read_only=[(os.path.join(self.workdir(), self.name + ".cpp"),
+                                                 self.compiled_as)] + read_only,
+                               writable=[(out, here)], cwd=here, uid=self.uid, limits=limits,
+                               timeout=COMPILE_TIMEOUT)
+        else:
+            done = direct(argv, out, limits, COMPILE_TIMEOUT)
+        if done.returncode != 0 or done.reason:
+            return [{"line": 0, "what": "a file the compiler cannot preprocess twice alike",
+                     "name": ""}]
+        return forbidden.found(done.stdout.decode(errors="replace"), self.compiled_as)
 
     @staticmethod
     def object_of(compile_words):
