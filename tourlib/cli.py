@@ -49,7 +49,9 @@ heading with its name, what it shows, and the command that runs it alone.
   --timeline NAME [FILE.cpp]
                     run NAME (or FILE built as NAME) under the suite's recorder, and
                     write what each thread did, when: a picture (SVG), a trace for trace
-                    viewers (JSON) and a summary (needs clang and LLVM's runtime)
+                    viewers (JSON) and a summary (needs clang and LLVM's runtime); FILE
+                    is built and run with your rights, outside the sandbox: use it on
+                    your own files, --check and --grade on others' 
   --hint NAME [FILE.cpp]
                     the next hint for the exercise NAME (or for the exercise FILE fixes,
                     as the lesson NAME): from what you see to what to change

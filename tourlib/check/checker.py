@@ -172,6 +172,7 @@ class Checker:
         tree = self.tree(family)
         log_path = tree + ".log"
         with open_log(log_path) as log:
+            os.chmod(log_path, 0o600)  # the compiler's messages quote the file's code
             if not self.trusted_build(family, log):
                 log.flush()
                 if not os.path.exists(os.path.join(tree, "CMakeCache.txt")):
