@@ -10,7 +10,7 @@ import unittest
 import xml.etree.ElementTree
 
 from support import FIXTURES
-from tourlib import cli, files, grade, term
+from tourlib import catalogue, cli, files, grade, term
 from tourlib.check import advice, forbidden, harness
 from tourlib.check.checker import Checker
 
@@ -64,6 +64,36 @@ class Written(unittest.TestCase):
         cases = xml.etree.ElementTree.fromstring(report).findall(".//testcase")
         self.assertEqual([c.get("classname") for c in cases],
                          ["ranked_sum." + term.printable(n) for n in names])
+
+
+class StoredVerdicts(unittest.TestCase):
+    def test_judged_again_when_what_judged_changes(self):
+        rows = [  # a file of the clone, and whether a change to it changes the digest
+            ("tourlib/check/checker.py", True), ("tests/partial_sums_test.cpp", True),
+            ("tests/support/child.cpp", True), ("tests/support/suite_config.hpp.in", True),
+            ("tests/memcheck.supp", True), ("cmake/suite_program.cmake", True),
+            ("common/stdout_check.cpp", True), ("CMakeLists.txt", True),
+            ("CMakePresets.json", True), ("exercises/catalogue.json", True),
+            ("tests/fixtures/hostile/x.cpp", False), ("README.md", False),
+            ("exercises/lost_adds.cpp", False), ("docs/lessons.md", False)]
+        saved = catalogue.ROOT
+        with tempfile.TemporaryDirectory() as clone:
+            for path, _ in rows:
+                os.makedirs(os.path.dirname(os.path.join(clone, path)), exist_ok=True)
+                with open(os.path.join(clone, path), "w") as f:
+                    f.write("1\n")
+            catalogue.ROOT = clone
+            try:
+                before = grade.checker_digest()
+                for path, counts in rows:
+                    with self.subTest(path=path):
+                        with open(os.path.join(clone, path), "w") as f:
+                            f.write("2\n")
+                        self.assertEqual(grade.checker_digest() != before, counts)
+                        with open(os.path.join(clone, path), "w") as f:
+                            f.write("1\n")
+            finally:
+                catalogue.ROOT = saved
 
 
 class Read(unittest.TestCase):
