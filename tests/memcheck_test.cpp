@@ -40,7 +40,9 @@ TEST_P(Memcheck, NoMemoryErrors) {
   suite::Launch l;
   l.path = suite::config::kValgrind;
   l.detector = true;
+  // --trace-children: a program that starts itself again stays under valgrind.
   l.args = {"--error-exitcode=" + std::to_string(suite::kDetectorExit),
+            "--trace-children=yes",
             "--leak-check=full",
             "--errors-for-leak-kinds=definite,possible",
             "--track-origins=yes",

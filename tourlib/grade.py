@@ -227,9 +227,12 @@ def summarise(name, results, seconds):
 
 def cell(text):
     """A text cell that a spreadsheet shows as text: no control character, and never
-    taken for a formula (a leading = + - @, tab or carriage return gets a ' first)."""
+    taken for a formula (a leading = + - @, after blanks too, or their full-width forms,
+    gets a ' first)."""
     text = printable(str(text), keep="")
-    return "'" + text if text.startswith(("=", "+", "-", "@", "\t", "\r")) else text
+    formula = text.lstrip(" ").startswith(("=", "+", "-", "@", "\uff1d", "\uff0b", "\uff0d",
+                                           "\uff20"))
+    return "'" + text if formula else text
 
 
 def gradebook(results):

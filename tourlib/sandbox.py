@@ -64,8 +64,8 @@ What the sandbox guarantees:
     the output cap and a watch on the resident memory of the whole tree.
 
 What it does not guarantee:
-  - Memory is watched, not capped: the resident memory of the whole tree is summed every
-    50 ms, so a fast allocator can overshoot by what it touches in that time, and the
+  - Memory is watched, not capped: the resident memory and page tables of the whole tree
+    are summed every 50 ms, so a fast allocator can overshoot by what it touches in that time, and the
     private tmpfs (3 × limits.tmp) are not counted. Address space cannot be limited under
     ThreadSanitizer (it reserves terabytes of shadow): SANITIZED sets none. (cgroup v2's
     memory.max and pids.max would cap a whole tree, but need root or systemd's
@@ -374,12 +374,16 @@ def _tree(top):
 
 
 def resident(top):
-    """Resident bytes of `top`'s whole tree (pages shared after a fork count each time)."""
+    """Memory `top`'s whole tree holds: its resident pages (those shared after a fork
+    count each time) and its page tables, which a program that reads one byte in every
+    2 MiB of a vast mapping makes grow while it stays small."""
     total = 0
     for pid in _tree(top):
         try:
-            with open(f"/proc/{pid}/statm") as f:
-                total += int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+            with open(f"/proc/{pid}/status") as f:
+                for line in f:
+                    if line.startswith(("VmRSS:", "VmPTE:")):
+                        total += int(line.split()[1]) * 1024
         except (OSError, IndexError, ValueError):
             pass
     return total

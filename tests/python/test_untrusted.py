@@ -38,7 +38,8 @@ class Written(unittest.TestCase):
     def test_cells_are_never_formulas(self):
         rows = [("ana", "ana"), ("=HYPERLINK(\"x\";\"y\")", "'=HYPERLINK(\"x\";\"y\")"),
                 ("+1", "'+1"), ("-rf", "'-rf"), ("@SUM(1+1)", "'@SUM(1+1)"),
-                ("\tx", "\\x09x"), ("a\nb", "a\\x0ab"), ("\x1b[2J", "\\x1b[2J")]
+                ("\tx", "\\x09x"), ("a\nb", "a\\x0ab"), ("\x1b[2J", "\\x1b[2J"),
+                ("  =1+1", "'  =1+1"), ("\uff1dSUM(1)", "'\uff1dSUM(1)")]
         for text, cell in rows:
             with self.subTest(text=text):
                 self.assertEqual(grade.cell(text), cell)
@@ -177,23 +178,42 @@ class Read(unittest.TestCase):
 
 
 class Forbidden(unittest.TestCase):
-    def test_what_turns_the_checkers_off_is_found_in_the_file_alone(self):
+    def test_what_turns_the_checkers_off_is_found_wherever_it_is_put(self):
         main = '# 1 "/submission/p.cpp"\n'
-        header = '# 1 "/usr/include/x.h" 1\nstatic inline void f() { asm("nop"); }\n'
-        rows = [  # preprocessed text, (line, name) found
+        header = '# 1 "/usr/include/x.h" 1 3\n'
+        back = '# 2 "/submission/p.cpp" 2\n'
+        rows = [  # preprocessed text, (line, name) found (line 0: not in the file's lines)
             (main + 'int main() {\n  asm("nop");\n}\n', [(2, "asm")]),
-            (main + 'int main() { __asm__ volatile(""); }\n', [(1, "__asm__")]),
-            (main + '__attribute__((__no_sanitize__("thread"))) void f();\n'
-             '[[clang::no_sanitize_undefined]] void g();\n',
-             [(1, "__no_sanitize__"), (2, "no_sanitize_undefined")]),
-            (main + 'extern "C" const char* __tsan_default_options() { return ""; }\n',
+            (main + 'int main() { __asm__ volatile(""); }\n', [(1, "asm")]),
+            # A label naming a declaration's symbol, as the C library's headers write them.
+            (main + header + 'int f() __asm__ ("" "g");\n' + back + "int main() {}\n", []),
+            (main + 'extern "C" const char* f() __asm__("__tsan_default_options");\n',
              [(1, "__tsan_default_options")]),
-            (main + 'const char* s = "asm no_sanitize __tsan_x";\nchar c = \'a\';\n', []),
-            (main + 'int assemble, sanitize_me, tsan_;\n', []),
-            (header + main.replace("1", "3") + "int main() {}\n", []),  # a header's own
-            # A marker written in a raw string is no marker: what follows is still the file.
-            (main + 'auto s = R"x(\n# 1 "/usr/include/x.h"\n)x";\nint f() { asm(""); }\n',
+            (main + '__attribute__((__no_sanitize__("thread"))) void f();\n'
+             '[[clang::no_sanitize_undefined]] void g();\n'
+             '__attribute__((section("__llvm_prf_cnts"))) int h;\n',
+             [(1, "__no_sanitize__"), (2, "no_sanitize_undefined"), (3, "section")]),
+            (main + 'int section = 0; int x[2][2]; x[x[0][0]][0] = 1;\n#pragma omp section\n',
+             []),
+            (main + '#pragma clang attribute push(__attribute__((no_sanitize("thread"))), '
+             'apply_to = function)\n', [(1, "no_sanitize")]),
+            (main + 'namespace __tsan { bool OnReport(const void*, bool) { return true; } }\n'
+             'int __llvm_gcov_total;\nvoid f(int* t) { AnnotateBenignRaceSized("f", 1, t, 4,'
+             ' ""); }\n', [(1, "__tsan"), (2, "__llvm_gcov_total"),
+                            (3, "AnnotateBenignRaceSized")]),
+            (main + 'const char* s = "asm __tsan_x"; char c = \'a\'; int assemble, tsan_;\n', []),
+            (main + "int d = 1'0; extern \"C\" int __tsan_x; char c = 'a';\n", [(1, "__tsan_x")]),
+            # What only looks like a marker, or a raw string, hides nothing.
+            (main + 'auto s = R"x(\n# 1 "/usr/include/x.h" 1 3\n)x";\nint f() { asm(""); }\n',
              [(4, "asm")]),
+            (main + '#pragma junk 1R"x("\nextern "C" int __tsan_y;\nconst char* z = ")x";\n',
+             [(2, "__tsan_y")]),
+            # A #line that moves the file's lines elsewhere is refused, and hides nothing.
+            (main + '# 1 "/usr/include/stdio.h"\nextern "C" int __tsan_x;\n',
+             [(1, "/usr/include/stdio.h"), (0, "__tsan_x")]),
+            (main + 'int main() { execv("/proc/self/exe", 0); int system = 1; }\n',
+             [(1, "execv")]),
+            (main + header + 'extern int execv (const char*, char* const*);\n' + back, []),
         ]
         for text, expected in rows:
             with self.subTest(text=text):

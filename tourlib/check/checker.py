@@ -22,7 +22,7 @@ import tempfile
 from .. import build, catalogue, sandbox
 from ..build import configure, configure_error, open_log, run_logged
 from ..term import DIM, OFF, flush, indent, say
-from . import forbidden, harness, reports, verdict, words
+from . import advice, forbidden, harness, reports, verdict, words
 from .families import FAMILIES, RUN_TIMEOUT
 
 SOURCE_SUFFIXES = (".cpp", ".cc", ".cxx", ".C")
@@ -32,6 +32,9 @@ COMPILE_TIMEOUT = 60
 INSIDE = "/submission"
 # The compiler's messages kept for the verdict, in lines.
 MESSAGE_LINES = 200
+# Reading the preprocessed text of a file with every header of the C++ library takes
+# about a second.
+SCAN_SECONDS = 20
 
 
 class Checker:
@@ -194,12 +197,12 @@ class Checker:
                                       f"with {setup['compiler']}",
                                       details=no_main(messages).splitlines())
         if self.refused:
-            first = self.refused[0]
+            said = [r["what"] + "".join(f" ({w})" for w in [", ".join(
+                filter(None, [r["name"], f"line {r['line']}" if r["line"] else ""]))] if w)
+                for r in self.refused]
             return verdict.family_doc(
-                family, "fail", f"{self.shown_as} holds {first['what']} ({first['name']}, "
-                f"line {first['line']}): the check takes C++ alone, and its checkers watch "
-                "all of it", details=[f"line {r['line']}: {r['what']} ({r['name']})"
-                                      for r in self.refused])
+                family, "fail", f"{self.shown_as} holds {said[0]}: the check takes C++ "
+                "alone, and its checkers watch all of it", details=said[1:])
         if messages and not self.warnings:
             self.warnings = messages.splitlines()
         if messages and self.show_warnings:
@@ -209,9 +212,11 @@ class Checker:
         return None
 
     def compile(self, family, recipe, log):
-        """Compiles and links the copy with the tree's commands, in the sandbox when so
-        chosen, into the family's output folder; then takes the program from there, a
-        regular file and nothing else. (True if built, the compiler's messages)."""
+        """Preprocesses, compiles and links the copy with the tree's commands, in the
+        sandbox when so chosen, into the family's output folder: the compiler builds
+        from the text it preprocessed once, which is what forbidden.found() reads. Then
+        takes the program from there, a regular file and nothing else. (True if built,
+        the compiler's messages)."""
         tree, work = self.tree(family), self.workdir()
         out = os.path.join(work, family + "-out")
         os.mkdir(out, 0o700)
@@ -227,7 +232,13 @@ class Checker:
                 continue
             compile_argv.append(word)
         source = compile_argv[compile_argv.index("-c") + 1]
-        compile_argv = [self.compiled_as if w == source
+        text = os.path.join(work, f"{family}-{self.name}.ii")
+        text_as = os.path.join(INSIDE, self.name + ".ii") if self.sandboxed else text
+        preprocess = [w for w in compile_argv if w != "-c"]
+        k = preprocess.index("-o")
+        preprocess[k:k + 2] = ["-E"]
+        preprocess = [self.compiled_as if w == source else w for w in preprocess]
+        compile_argv = [text_as if w == source
                         else os.path.join(here, "program.o") if w in objects else w
                         for w in compile_argv]
         binary = os.path.join(tree, self.program["folder"], self.name)
@@ -241,21 +252,23 @@ class Checker:
                 read_only.append(os.path.join(tree, word))
             else:
                 link_argv.append(word)
-        messages = []
         if self.sandboxed and self.uid is not None:
             os.chown(out, self.uid, -1)
-        for argv in (compile_argv, link_argv):
+        bound = [(os.path.join(work, self.name + ".cpp"), self.compiled_as)] + read_only
+        # The preprocessed text comes back on stdout, whole up to the largest file.
+        whole = dataclasses.replace(sandbox.COMPILE, output=sandbox.COMPILE.file_size)
+        messages = []
+        for argv, limits in ((preprocess, whole), (compile_argv, sandbox.COMPILE),
+                             (link_argv, sandbox.COMPILE)):
             log.write(f"$ {shlex.join(argv)}" + ("   (sandboxed)\n" if self.sandboxed
                                                   else "\n"))
             if self.sandboxed:
-                done = sandbox.run(
-                    argv, read_only=[(os.path.join(work, self.name + ".cpp"),
-                                      self.compiled_as)] + read_only,
-                    writable=[(out, here)], cwd=here, uid=self.uid, limits=sandbox.COMPILE,
-                    timeout=COMPILE_TIMEOUT)
+                done = sandbox.run(argv, read_only=bound, writable=[(out, here)], cwd=here,
+                                   uid=self.uid, limits=limits, timeout=COMPILE_TIMEOUT)
             else:
-                done = direct(argv, out, sandbox.COMPILE, COMPILE_TIMEOUT)
-            said = (done.stdout + done.stderr).decode(errors="replace")
+                done = direct(argv, out, limits, COMPILE_TIMEOUT)
+            said = (done.stderr if argv is preprocess else done.stdout + done.stderr
+                    ).decode(errors="replace")
             log.write(said)
             messages.append(said.strip("\n"))
             if done.reason:
@@ -263,28 +276,27 @@ class Checker:
             if done.returncode != 0 or done.reason:
                 log.flush()
                 return False, "\n".join(m for m in messages if m)
+            if argv is preprocess:
+                with open(text, "wb") as f:
+                    f.write(done.stdout)
+                os.chmod(text, 0o644)  # read by the compiler, as the sandbox's uid
+                bound.append((text, text_as))
         log.flush()
-        self.refused = self.look_inside(compile_argv, out, here, read_only)
+        self.refused = self.look_inside(text)
         return self.take(out, family), "\n".join(m for m in messages if m)
 
-    def look_inside(self, compile_argv, out, here, read_only):
-        """What the file holds that the check does not take (forbidden.found), as the
-        compiler that built it preprocesses it, in the sandbox like the build."""
-        argv = [w for w in compile_argv if w != "-c"]
-        k = argv.index("-o")
-        argv[k:k + 2] = ["-E"]
-        limits = dataclasses.replace(sandbox.COMPILE, output=sandbox.COMPILE.file_size)
-        if self.sandboxed:
-            done = sandbox.run(argv, read_only=[(os.path.join(self.workdir(), self.name + ".cpp"),
-                                                 self.compiled_as)] + read_only,
-                               writable=[(out, here)], cwd=here, uid=self.uid, limits=limits,
-                               timeout=COMPILE_TIMEOUT)
-        else:
-            done = direct(argv, out, limits, COMPILE_TIMEOUT)
-        if done.returncode != 0 or done.reason:
-            return [{"line": 0, "what": "a file the compiler cannot preprocess twice alike",
-                     "name": ""}]
-        return forbidden.found(done.stdout.decode(errors="replace"), self.compiled_as)
+    def look_inside(self, text):
+        """What the text the file was built from holds that the check does not take
+        (forbidden.found), read apart within SCAN_SECONDS: a text made to make its
+        reading slow is refused as such."""
+        with open(text, "rb") as f:
+            preprocessed = f.read().decode(errors="replace")
+        found, why = advice.apart(lambda: forbidden.found(preprocessed, self.compiled_as),
+                                  SCAN_SECONDS)
+        if why:
+            return [{"line": 0, "name": "", "what": f"a text the check could not read "
+                     f"({why})"}]
+        return found
 
     @staticmethod
     def object_of(compile_words):
