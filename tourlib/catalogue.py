@@ -119,3 +119,11 @@ def problems(lessons, folder=EXERCISES):
         if name not in names:
             found.append(f"{name}.cpp: not in the catalogue")
     return found
+
+
+def did_you_mean(name, names):
+    """' (did you mean X?)' for the name among `names` closest to a mistyped `name`, or
+    ''."""
+    import difflib
+    close = difflib.get_close_matches(name, names, n=1, cutoff=0.6)
+    return f" (did you mean {close[0]}?)" if close else ""

@@ -173,7 +173,9 @@ def choose(programs, selection):
                 raise Failure(f"'{want}' is an exercise: {tour} --explain {want} gives its task, "
                               f"and {tour} --check {exercise['becomes']} "
                               f"{shown_path(exercise['path'])} judges your fix")
-            raise Failure(f"no program or folder '{want}'; valid names: "
+            names = [p["name"] for p in programs] + sorted({p["folder"] for p in programs})
+            raise Failure(f"no program or folder '{want}'"
+                          f"{catalogue.did_you_mean(want, names)}; valid names: "
                           f"{' '.join(p['name'] for p in programs)}")
         wanted.update(hits)
     return [programs[k] for k in sorted(wanted)]
@@ -205,7 +207,8 @@ def main(argv):
     else:
         chosen = choose(programs, options["selection"]) if options["selection"] else programs
         broken = build.build_programs(chosen, every=not options["selection"])
-        present.run_programs(chosen, options["threads"], options["full"], broken)
+        present.run_programs(chosen, options["threads"], options["full"], broken,
+                             whole=not options["selection"])
 
 
 def interrupted(*_):

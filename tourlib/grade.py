@@ -127,7 +127,9 @@ def judge_one(program, file, previous, judged_by, in_folder=False):
 def grade(name, paths, out, programs):
     program = next((p for p in programs if p["name"] == name), None)
     if program is None:
-        raise Failure(f"no program '{name}' to grade; valid names: "
+        names = [p["name"] for p in programs]
+        raise Failure(f"no program '{name}' to grade{catalogue.did_you_mean(name, names)}; "
+                      f"valid names: "
                       f"{' '.join(p['name'] for p in programs)}")
     ok, why = sandbox.available()
     if not ok:

@@ -19,7 +19,9 @@ def exercise_for(name, file):
         return e
     candidates = [x for x in catalogue.exercises() if x["becomes"] == name]
     if not candidates:
-        raise Failure(f"no hints for '{name}': hints belong to the exercises (./tour --list)")
+        names = [x["name"] for x in catalogue.exercises()]
+        raise Failure(f"no hints for '{name}'{catalogue.did_you_mean(name, names)}: hints "
+                      "belong to the exercises (./tour --list)")
     if len(candidates) == 1 or not file:
         if len(candidates) > 1:
             raise Failure(f"'{name}' is what several exercises become "

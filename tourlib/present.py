@@ -59,9 +59,10 @@ def shorten(lines, limit=40, keep=2, dim=("", "")):
     return shown
 
 
-def run_programs(chosen, threads, full, broken=None):
+def run_programs(chosen, threads, full, broken=None, whole=False):
     """Runs each chosen program under its heading; a program in `broken` (the ones that
-    do not compile, with the compiler's first error) gets that error instead."""
+    do not compile, with the compiler's first error) gets that error instead. The whole
+    tour ends saying what to try next."""
     broken = broken or {}
     inherited = sorted(f"{k}={v}" for k, v in os.environ.items() if catalogue.runtime_variable(k))
     if threads:
@@ -98,6 +99,11 @@ def run_programs(chosen, threads, full, broken=None):
             say(f"{RED}!! {p['name']} {status}{OFF}")
             failures += 1
     say()
+    if whole:
+        tour = shown_path(os.path.join(catalogue.ROOT, "tour"))
+        say(f"next: {tour} --explain NAME says what to look for in a program's output and "
+            f"what to try; {tour} --list shows the exercises, and {tour} --check NAME "
+            "judges your own version")
     if failures:
         raise Failure(f"{failures} program(s) failed", 1)
 
@@ -170,7 +176,8 @@ def explain(name, programs):
     e = catalogue.exercise(name)
     if e is None:
         known = [p["name"] for p in programs] + [e["name"] for e in catalogue.exercises()]
-        raise Failure(f"no program or exercise '{name}'; valid names: {' '.join(known)}")
+        raise Failure(f"no program or exercise '{name}'{catalogue.did_you_mean(name, known)}; "
+                      f"valid names: {' '.join(known)}")
     say(f"{BOLD}{name}{OFF} (exercises/): find the bug")
     for line in explanation(exercise_lines(e, programs), programs, exercise=True):
         say(line)

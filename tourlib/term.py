@@ -101,9 +101,16 @@ def decoded(name):
     return printable(os.fsencode(name).decode("utf-8", "backslashreplace"), keep="")
 
 
-def shown_path(path):
-    """`path` as a student types it from the current directory."""
+def as_typed(path):
+    """`path` as one types it from the current directory: relative within it, whole
+    outside it (not ../../elsewhere/file.cpp)."""
     rel = os.path.relpath(path)
+    return os.path.abspath(path) if rel == ".." or rel.startswith("../") else rel
+
+
+def shown_path(path):
+    """`path` as a student types it from the current directory, ready for a shell."""
+    rel = as_typed(path)
     if not rel.startswith((".", "/")):
         rel = os.path.join(".", rel)
     return shlex.quote(rel)

@@ -7,8 +7,9 @@ and after accepted, the reports valid, no process left. Folder names that look l
 options or carry control characters, a link to a classmate's file and an oversized file
 have rows of their own. As root, it all runs again as an ordinary user.
 
-Slow (it grades a class: about a minute, and the check's trees are built first if they
-are not), so it has the sandbox's label."""
+Each batch builds the check's trees in a folder of its own, which keeps it apart from
+any other test (and tells its processes from theirs). Slow (half a minute to build them,
+about a minute to grade the class, twice), so it has the sandbox's label."""
 import csv
 import dataclasses
 import json
@@ -22,7 +23,6 @@ import unittest
 import xml.etree.ElementTree
 
 from support import FIXTURES, ROOT, catalogue
-from tourlib import sandbox
 
 TOUR = os.path.join(ROOT, "tour")
 ATTACKS = os.path.join(FIXTURES, "hostile", "grading")
@@ -75,18 +75,18 @@ def tour(args, cwd=ROOT, user=None, env=()):
     return done.returncode, done.stdout, done.stderr
 
 
-def left_behind():
-    """Processes of a sandbox still alive: a sandbox uid's, or one running a program
-    from where the sandbox puts it."""
+def left_behind(build):
+    """Processes still alive that this batch started: its harnesses and sandboxes name
+    its own build folder (a sandbox's program dies with its sandbox, whose first
+    process does)."""
     found = []
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
-            uid = os.stat(f"/proc/{pid}").st_uid
             with open(f"/proc/{pid}/cmdline", "rb") as f:
                 words = f.read()
         except OSError:
             continue
-        if uid in sandbox.UIDS or b"/submission/" in words:
+        if os.fsencode(build) in words:
             found.append((pid, words[:80]))
     return found
 
@@ -121,10 +121,10 @@ class Batch(unittest.TestCase):
         except OSError:
             self.shadow = []
         self.out = os.path.join(self.dir, "out")
-        self.build_dir = None
+        # A build of its own: what it leaves running, it can tell from others' tests'.
+        self.build_dir = os.path.join(self.dir, "build")
+        os.mkdir(self.build_dir)
         if self.user is not None:
-            self.build_dir = os.path.join(self.dir, "build")
-            os.mkdir(self.build_dir)
             for folder, _, _ in os.walk(self.dir):
                 os.chown(folder, self.user, -1)
             os.chown(self.secrets["teacher"][0], self.user, -1)
@@ -153,10 +153,9 @@ class Batch(unittest.TestCase):
             os.chown(os.path.join(folder, b"ranked_sum.cpp"), self.user, -1)
 
     def grade(self, args, cwd=None):
-        args = (["--grade", "ranked_sum", "--out", self.out]
-                + (["--build-dir", self.build_dir] if self.build_dir else []) + args)
+        args = ["--grade", "ranked_sum", "--out", self.out, "--build-dir", self.build_dir] + args
         status, out, err = tour(args, cwd=cwd or ROOT, user=self.user)
-        self.assertEqual(left_behind(), [], "processes outlived the batch")
+        self.assertEqual(left_behind(self.build_dir), [], "processes outlived the batch")
         return status, out, err
 
     def outputs(self):
@@ -221,7 +220,7 @@ class Batch(unittest.TestCase):
                 families = {f["name"]: f["status"] for f in doc["families"]}
                 self.assertEqual({k: families.get(k) for k in row.families}, row.families)
         # The lesson is still judged as it is.
-        where = ["--build-dir", self.build_dir] if self.build_dir else []
+        where = ["--build-dir", self.build_dir]
         status, out, err = tour(["--check", "ranked_sum"] + where, user=self.user)
         self.assertEqual(status, 0, out + err)
         # The program's own output, shown by a check, cannot act on the terminal.

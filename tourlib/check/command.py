@@ -7,7 +7,7 @@ import time
 from .. import build, catalogue, sandbox
 from ..build import locked
 from ..files import TooLarge, read_regular, write_whole
-from ..term import Failure, decoded, flush, say, shown_path
+from ..term import Failure, as_typed, decoded, flush, say, shown_path
 from . import verdict
 from .advice import advise
 from .checker import SOURCE_SUFFIXES, Checker
@@ -19,18 +19,18 @@ def resolve(name, file, programs, follow_links=True, in_folder=False):
     and its content, read once (a regular file, of a sane size); or one line saying why
     not. Without `follow_links`, a link is refused rather than followed (with
     `in_folder`, a link in place of the file's folder too)."""
+    exercise = catalogue.exercise(name)
+    if exercise and not any(p["name"] == name for p in programs):
+        # An exercise is checked as the lesson it must become: its own file, or yours.
+        name, file = exercise["becomes"], file or exercise["path"]
     matches = [p for p in programs if p["name"] == name]
     if not matches:
-        exercise = catalogue.exercise(name)
-        if exercise:
-            raise Failure(f"'{name}' is an exercise, not a program: check your fix with "
-                          f"{shown_path(os.path.join(catalogue.ROOT, 'tour'))} --check "
-                          f"{exercise['becomes']} {shown_path(exercise['path'])}")
-        raise Failure(f"no program '{name}' to check; valid names: "
-                      f"{' '.join(p['name'] for p in programs)}")
+        names = [p["name"] for p in programs] + [e["name"] for e in catalogue.exercises()]
+        raise Failure(f"no program '{name}' to check{catalogue.did_you_mean(name, names)}; "
+                      f"valid names: {' '.join(p['name'] for p in programs)}")
     program = matches[0]
     source = os.path.abspath(file) if file else os.path.join(catalogue.ROOT, program["source"])
-    shown = decoded(os.path.relpath(source))
+    shown = decoded(as_typed(source))
     if os.path.isdir(source):
         raise Failure(f"{shown} is a folder: give the file in it to check, for instance "
                       f"{decoded(os.path.join(file, name + '.cpp'))}")
@@ -55,7 +55,7 @@ def judge(program, source, families, text=True, sandboxed=False, shown=None, con
     `sandboxed`, every build and run of the file is in the sandbox; with `keep`, each
     family's build is left for the student to run."""
     docs = []
-    shown = shown or decoded(os.path.relpath(source))
+    shown = shown or decoded(as_typed(source))
     content = read_regular(source) if content is None else content
     with locked(os.path.join(build.BUILD, "check", "lock"), "checking"), \
             sandbox.identity() as uid:
@@ -99,6 +99,7 @@ def check(name, file, only, programs, json_path=None):
     `json_path` ("-": standard output, and no text), and fails with the verdict's status
     unless it passed."""
     program, source, shown, content = resolve(name, file, programs)
+    name = program["name"]  # an exercise's is the lesson it becomes
     families = [only] if only else list(FAMILIES)
     text = json_path != "-"
     if json_path and text and not os.access(os.path.dirname(os.path.abspath(json_path)) or ".",

@@ -53,7 +53,9 @@ def resolve(name, file, programs=None):
         exercise = catalogue.exercise(name)
         if file is None and exercise and exercise["becomes"] in known:
             return exercise["becomes"], exercise["path"]
-        raise TimelineError(f"no program called {name!r} (./tour --list shows them)")
+        names = list(known) + [e["name"] for e in catalogue.exercises()]
+        raise TimelineError(f"no program called {name!r}{catalogue.did_you_mean(name, names)} "
+                            "(./tour --list shows them)")
     if file is None:
         return name, known[name]
     if not os.path.isfile(file):
