@@ -115,7 +115,9 @@ void put_escaped(std::FILE* f, const std::string& text) {
 }
 
 // Writes every thread's events, one per line: time (ns), thread serial, kind, three
-// numbers, text. Done once; a failure is reported on stderr, never silently dropped.
+// numbers, text. Done once, whole: into a file beside the one asked for, renamed to it
+// only when every byte was written, so that a full disk leaves no half recording to be
+// read. A failure is reported on stderr, never silently dropped.
 void write_all() {
   Recorder& r = recorder();
   if (r.out == nullptr) {
@@ -127,7 +129,8 @@ void write_all() {
   }
   r.written = true;
   r.closed = true;
-  std::FILE* f = std::fopen(r.out, "w");
+  const std::string partial = std::string(r.out) + ".partial";
+  std::FILE* f = std::fopen(partial.c_str(), "w");
   if (f == nullptr) {
     std::fprintf(stderr, "timeline recorder: cannot write %s\n", r.out);
     return;
@@ -143,7 +146,9 @@ void write_all() {
       std::fputc('\n', f);
     }
   }
-  if (std::fclose(f) != 0) {
+  const bool written = std::ferror(f) == 0;
+  if (std::fclose(f) != 0 || !written || std::rename(partial.c_str(), r.out) != 0) {
+    std::remove(partial.c_str());
     std::fprintf(stderr, "timeline recorder: cannot write %s\n", r.out);
   }
 }

@@ -1,10 +1,12 @@
 """The recorder against runs whose shape is known: each program built with the recorder
 (clang, LLVM's runtime) in build/timeline, run, and its recording read back."""
+import dataclasses
 import os
 import unittest
 
-from support import TIMELINES
+from support import FIXTURES, TIMELINES
 
+from tourlib import catalogue, sandbox
 from tourlib.timeline import model, run, summary
 
 LACKING = run.missing()
@@ -57,6 +59,26 @@ class KnownShapes(unittest.TestCase):
         self.assertEqual(len(tasks), 2)
         self.assertTrue(all(t.end <= first.end <= second.start for t in tasks))
         self.assertEqual([t.iterations for t in summary.threads(tl)], [5000, 5000])
+
+    def test_output_written_another_way_is_said(self):
+        tl, output = run.recording("greet_ids", os.path.join(FIXTURES, "students",
+                                                             "stream_greeting.cpp"), 2)
+        self.assertEqual(tl.meta.get("unrecorded"), len(output))  # all of it by std::cout
+        self.assertIn("came another way than printf or puts (std::cout", summary.text(tl))
+
+    def test_a_recording_not_written_whole_is_not_left(self):
+        ok, why = sandbox.available()
+        if not ok:
+            self.skipTest(why)
+        run.recording("fill_then_square", None, 2)  # the program, built with the recorder
+        binary = catalogue.read_manifest(run.tree())[0]["path"]
+        # A disk of 64 KiB: the recording of 10000 lines (half a megabyte) does not fit.
+        full = dataclasses.replace(sandbox.RUN, tmp=64 << 10)
+        done = sandbox.run(["sh", "-c", f"{binary} >/dev/null; ls -A /tmp"],
+                           read_only=[run.tree()], limits=full, timeout=60,
+                           env={"SUITE_TIMELINE_OUT": "/tmp/recording", "OMP_NUM_THREADS": "2"})
+        self.assertIn(b"timeline recorder: cannot write /tmp/recording", done.stderr)
+        self.assertEqual(done.stdout, b"", "a recording, or half of one, was left")
 
     def test_a_file_that_cannot_be_built_draws_nothing(self):
         with self.assertRaisesRegex(run.TimelineError, "cannot be built|failed"):

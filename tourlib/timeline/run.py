@@ -7,7 +7,7 @@ import tempfile
 from .. import build, catalogue
 from ..files import write_whole as write_file
 from ..term import Failure
-from . import draw, record, summary, trace
+from . import draw, model, record, summary, trace
 
 ROOT = catalogue.ROOT
 TREE = os.path.join(build.BUILD, "timeline")  # the default; tree() follows --build-dir
@@ -135,6 +135,11 @@ def recording(name, file=None, threads=None, say=lambda text: None, programs=Non
         tl = record.read(raw, program, meta)
     except record.RecordError as e:
         raise TimelineError(f"the recording cannot be read: {e}") from None
+    # The recorder sees printf and puts; what the program wrote another way (std::cout,
+    # write) is in its output and not in the recording.
+    recorded = sum(len(m.arg("text", "")) for m in tl.marks if m.cat == model.WRITE)
+    if len(output) > recorded:
+        tl.meta["unrecorded"] = len(output) - recorded
     with open(source, encoding="utf-8", errors="replace") as f:
         parallel = "omp parallel" in f.read()
     if parallel and not any(s.cat == "region" for s in tl.spans):

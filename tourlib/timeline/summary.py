@@ -92,6 +92,10 @@ def text(tl):
         lines.append(f"  hilo {t.lane}: " + ", ".join(parts))
     if not shared and rs:
         lines.append("  no work-shared loop: the runtime divided no iterations among the team")
+    if tl.meta.get("unrecorded"):
+        lines.append(f"  {plural(tl.meta['unrecorded'], 'character')} of the output came another "
+                     "way than printf or puts (std::cout, write): the timeline does not show "
+                     "them")
     return "\n".join(lines) + "\n"
 
 
