@@ -23,7 +23,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, ROOT)
 
 from tourlib import catalogue  # noqa: E402
-from tourlib.timeline import draw, model, run, summary, trace  # noqa: E402
+from tourlib.timeline import draw, run, summary, trace  # noqa: E402
 
 TRACES = os.path.join(HERE, "timelines")
 # The recorded runs: trace name -> (program, source or None, threads, marks kept per lane
@@ -37,15 +37,9 @@ RUNS = {
 }
 
 
-def from_team(tl):
-    """The window from the first implicit task (the team formed) to the end of the run."""
-    first = min((s.start for s in tl.spans if s.cat == model.TASK), default=0)
-    return first, tl.end
-
-
 def same_length(*tls):
     """Team windows of equal length, so that the panels share one time scale."""
-    windows = [from_team(tl) for tl in tls]
+    windows = [draw.from_team(tl) for tl in tls]
     length = max(b - a for a, b in windows)
     return [(a, a + length) for a, _ in windows]
 
@@ -67,7 +61,7 @@ def figures(tls):
         "timeline_static_blocks.svg": (
             "fill_pairs_tagged with 3 threads: one block of the loop per thread",
             [("the whole run: the team forms, each thread runs its block, the join",
-              fpt), ("from the moment the team formed", fpt, from_team(fpt))]),
+              fpt), ("from the moment the team formed", fpt, draw.from_team(fpt))]),
         "timeline_contention.svg": (
             "an atomic add per term against one merge per thread (4 threads, one time scale)",
             [("shared_accumulator: 100 atomic updates of one shared suma", sa, w_sa),
@@ -80,9 +74,9 @@ def figures(tls):
         "timeline_exercise.svg": (
             "exercise handed_out beside its fix, fill_pairs_tagged (3 threads each)",
             [("handed_out: schedule(dynamic): each iteration goes to whichever thread asks",
-              ho, from_team(ho)),
+              ho, draw.from_team(ho)),
              ("fill_pairs_tagged: schedule(static): one block per thread, fixed in advance",
-              fpt, from_team(fpt))]),
+              fpt, draw.from_team(fpt))]),
     }
 
 

@@ -33,6 +33,29 @@ class FromStoredTraces(unittest.TestCase):
 
 
 class Drawing(unittest.TestCase):
+    def test_cluster_counts_never_run_into_each_other(self):
+        rows = [  # tick columns with their counts, the labels written
+            ({100: 7, 106: 18}, ["×25"]),  # 6 px apart: ×7 would touch ×18
+            ({100: 7, 140: 18}, ["×7", "×18"]),
+            ({100: 1, 103: 1, 200: 1}, ["×2"]),  # a lone update needs no count
+        ]
+        for columns, labels in rows:
+            with self.subTest(columns=columns):
+                texts = [ET.fromstring(e).text for e in draw.cluster_counts(columns, 0, "red")]
+                self.assertEqual(texts, labels)
+
+    def test_the_command_picture_starts_when_the_team_formed(self):
+        tl = trace.loads(fixture("fill_pairs_tagged_3.trace.json"))
+        first = draw.from_team(tl)[0]
+        self.assertGreater(first, 0)
+        root = ET.fromstring(run.picture(tl, "x.trace.json"))
+        tasks = [float(r.get("x")) for r in root.iter(SVG + "rect")
+                 if "implicit task" in (r.findtext(SVG + "title") or "")]
+        self.assertEqual(min(tasks), draw.LEFT)
+        self.assertIn(f"the team formed {draw.time_text(first)} into the run",
+                      "".join(root.itertext()))
+
+
     def test_long_runs_aggregate(self):
         # 10000 writes on each of 8 threads: one tick path per thread, at most a tick per
         # pixel column, and a picture of a few tens of kilobytes.

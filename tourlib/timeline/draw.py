@@ -58,6 +58,13 @@ def time_text(ns, step=None):
     return f"{ns / unit:.{decimals}f} {name}"
 
 
+def from_team(tl):
+    """The window from the first implicit task (the team formed) to the end of the run:
+    the work, without the team's start-up, which can take most of a short run."""
+    first = min((s.start for s in tl.spans if s.cat == model.TASK), default=0)
+    return first, tl.end
+
+
 def panel(tl, top, window, title):
     """The SVG elements of one timeline drawn from y = top, showing the times in `window`
     (start, end) in ns; returns (elements, height)."""
@@ -139,20 +146,33 @@ def panel(tl, top, window, title):
 
 def cluster_counts(columns, y, fill):
     """How many updates a cluster of ticks stands for (ticks at most 4 px apart), written
-    beside it when more than one: 25 adds in a microsecond are one tick wide."""
-    out, cluster = [], []
+    beside it when more than one: 25 adds in a microsecond are one tick wide. Clusters
+    whose counts would run into each other share one count."""
+    clusters, cluster = [], []
     for c in sorted(columns) + [None]:
         if cluster and (c is None or c - cluster[-1] > 4):
-            n = round(sum(columns[k] for k in cluster))
-            if n > 1:
-                # Right of the cluster, or left of it at the right edge.
-                at, anchor = (cluster[-1] + 3, "start") if cluster[-1] + 30 < WIDTH - RIGHT \
-                    else (cluster[0] - 3, "end")
-                out.append(f'<text x="{at}" y="{y}" font-size="9" text-anchor="{anchor}" '
-                           f'fill="{fill}">×{n}</text>')
+            clusters.append(cluster)
             cluster = []
         if c is not None:
             cluster.append(c)
+    merged = []
+    for cluster in clusters:
+        if merged:
+            last = merged[-1]
+            width = len(f"×{round(sum(columns[k] for k in last))}") * 5.5 + 6
+            if cluster[0] - last[-1] < width:
+                merged[-1] = last + cluster
+                continue
+        merged.append(cluster)
+    out = []
+    for cluster in merged:
+        n = round(sum(columns[k] for k in cluster))
+        if n > 1:
+            # Right of the cluster, or left of it at the right edge.
+            at, anchor = (cluster[-1] + 3, "start") if cluster[-1] + 30 < WIDTH - RIGHT \
+                else (cluster[0] - 3, "end")
+            out.append(f'<text x="{at}" y="{y}" font-size="9" text-anchor="{anchor}" '
+                       f'fill="{fill}">×{n}</text>')
     return out
 
 
@@ -177,7 +197,7 @@ LEGEND = ('<text x="10" y="38" font-size="11" fill="#555">blue band: parallel re
           'labelled with its iterations i</text>\n'
           '<text x="10" y="52" font-size="11" fill="#555">hatched: waiting (barrier, lock) · '
           'orange: inside a critical section · black ticks above: report lines written · '
-          'red ticks below: atomic updates</text>')
+          'red ticks below: atomic updates, blue: atomic reads</text>')
 
 
 def svg(panels, heading, subtitle=""):

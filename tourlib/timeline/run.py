@@ -156,9 +156,13 @@ def title(tl):
 
 
 def picture(tl, trace_name):
-    """The command's SVG of one timeline, drawn from what its trace holds."""
-    return draw.svg([(title(tl), tl)], f"timeline of one run of {tl.program}",
-                    f"drawn from {trace_name}")
+    """The command's SVG of one timeline, drawn from what its trace holds: from the
+    moment the team formed, saying how long that took."""
+    window = draw.from_team(tl)
+    start = (f"; the team formed {draw.time_text(window[0])} into the run (not drawn)"
+             if window[0] > 0 else "")
+    return draw.svg([(title(tl), tl, window)], f"timeline of one run of {tl.program}",
+                    f"drawn from {trace_name}{start}")
 
 
 def timeline(name, file, threads, out_dir, programs=None):
