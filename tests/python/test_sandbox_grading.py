@@ -96,6 +96,21 @@ class Batch(unittest.TestCase):
 
     user = None  # None: the caller (root in CI); else the uid the batch runs as
 
+    @classmethod
+    def setUpClass(cls):
+        # A build of its own, for the class's tests: what it leaves running, it can tell
+        # from other tests'.
+        cls.builds = tempfile.mkdtemp(prefix="hostile_build_")
+        os.chmod(cls.builds, 0o755)
+        cls.build_dir = os.path.join(cls.builds, "build")
+        os.mkdir(cls.build_dir)
+        if cls.user is not None:
+            os.chown(cls.build_dir, cls.user, -1)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.builds)
+
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="hostile_class_")
         os.chmod(self.dir, 0o755)
@@ -121,9 +136,6 @@ class Batch(unittest.TestCase):
         except OSError:
             self.shadow = []
         self.out = os.path.join(self.dir, "out")
-        # A build of its own: what it leaves running, it can tell from others' tests'.
-        self.build_dir = os.path.join(self.dir, "build")
-        os.mkdir(self.build_dir)
         if self.user is not None:
             for folder, _, _ in os.walk(self.dir):
                 os.chown(folder, self.user, -1)
