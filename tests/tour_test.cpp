@@ -126,7 +126,12 @@ INSTANTIATE_TEST_SUITE_P(
                       // Grading, hints, timelines: each needs its names, --out its mode.
                       Args{"--grade", "greet_ids"}, Args{"--out", "x", "greet_ids"}, Args{"--hint"},
                       Args{"--hint", "greet_ids"}, Args{"--timeline"},
-                      Args{"--json", "-", "greet_ids"}));
+                      Args{"--json", "-", "greet_ids"},
+                      // Watching and progress: a watch needs a program, --json is the
+                      // check's alone, --verbose a check's or a watch's.
+                      Args{"--watch"}, Args{"--watch", "nope"}, Args{"--watch", "greet_ids", "--json", "-"},
+                      Args{"--watch", "greet_ids", "--check", "greet_ids"},
+                      Args{"--progress", "greet_ids"}, Args{"--verbose"}, Args{"--next", "--list"}));
 
 // Output that cannot be written is a failure, said in one line, whatever the mode.
 class TourOutputLost : public ::testing::TestWithParam<Args> {};
@@ -146,7 +151,7 @@ TEST_P(TourOutputLost, FailsWithOneLine) {
 INSTANTIATE_TEST_SUITE_P(Modes, TourOutputLost,
                          ::testing::Values(Args{"greet_ids"}, Args{"--list"},
                                            Args{"--explain", "greet_ids"},
-                                           Args{"--explain", "lost_adds"}));
+                                           Args{"--explain", "lost_adds"}, Args{"--progress"}));
 
 // The first path-like word after `prefix` on the first line that has it.
 std::string path_after(const std::string& text, const std::string& prefix) {

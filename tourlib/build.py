@@ -11,7 +11,7 @@ import signal
 import subprocess
 import sys
 
-from . import catalogue
+from . import catalogue, sandbox
 from .term import Failure, indent, note
 
 BUILD = os.path.join(catalogue.ROOT, "build")  # where the tour builds: see choose_root
@@ -56,7 +56,12 @@ def run_logged(command, log):
     except OSError as e:
         raise Failure(f"cannot run {command[0]}: {e.strerror}") from e
     try:
-        return process.wait() == 0
+        while True:  # ended early when another thread was interrupted
+            try:
+                return process.wait(timeout=0.05) == 0
+            except subprocess.TimeoutExpired:
+                if sandbox.STOPPING.is_set():
+                    return False
     finally:
         stop(process)
 

@@ -5,15 +5,18 @@ import re
 import signal
 import sys
 
-from . import build, catalogue, grade, hints, present
+from . import build, catalogue, grade, hints, present, progress
 from .check import check
 from .check.families import FAMILIES
 from .timeline.run import timeline
+from .watch import watch
 from .term import Failure, OutputLost, flush, note, say, shown_path
 
 USAGE = """\
 usage: ./tour [options] [NAME|FOLDER ...]
-       ./tour --check NAME [FILE.cpp] [--family FAMILY] [--json PATH]
+       ./tour --check NAME [FILE.cpp] [--family FAMILY] [--json PATH] [--verbose]
+       ./tour --watch NAME [FILE.cpp] [--family FAMILY] [--verbose]
+       ./tour --progress | --next
        ./tour --hint NAME [FILE.cpp]
        ./tour --grade NAME [--out DIR] [--] PATH...
        ./tour --timeline NAME [FILE.cpp] [--threads N] [--out DIR]
@@ -34,7 +37,17 @@ heading with its name, what it shows, and the command that runs it alone.
                     program NAME, with the test suite's checks (behaviour), the race
                     detector (races) and the memory checkers (memory); exit 0 if every
                     family passed, 1 if one failed, 3 if it could not be judged
-  --family FAMILY   with --check: only this family (behaviour, races or memory)
+  --family FAMILY   with --check or --watch: only this family (behaviour, races or
+                    memory)
+  --verbose         with --check or --watch: also what you cannot act on (the cases
+                    not run on this machine and why, a missing sandbox)
+  --watch NAME [FILE.cpp]
+                    check FILE (by default NAME's own source) now, then again each time
+                    it is saved; a save during a check starts it again; Ctrl-C ends
+  --progress        every lesson and exercise with what your checks found (not tried,
+                    rejected with the first mistake, accepted with when), then the next
+                    exercise to try
+  --next            the next exercise to try
   --json PATH       with --check: also write the verdict as a JSON document to PATH
                     (- : to standard output, instead of the text)
   --grade NAME PATH...
@@ -67,6 +80,7 @@ VALUES = {"--threads": "a number: a team size from 1 to 4096",
           "--explain": "a program or exercise name (see ./tour --list)",
           "--check": "a program name (see ./tour --list)",
           "--family": "one of " + ", ".join(FAMILIES),
+          "--watch": "a program or exercise name (see ./tour --list)",
           "--json": "a file name, or - for standard output",
           "--hint": "an exercise name (see ./tour --list)",
           "--grade": "a program name (see ./tour --list)",
@@ -78,7 +92,8 @@ VALUES = {"--threads": "a number: a team size from 1 to 4096",
 def parse(argv):
     options = {"threads": None, "list": False, "explain": None, "full": False, "check": None,
                "hint": None, "grade": None, "out": None, "build_dir": None, "timeline": None,
-               "file": None, "family": None, "json": None, "selection": [], "help": False}
+               "file": None, "family": None, "json": None, "selection": [], "help": False,
+               "watch": None, "verbose": False, "progress": False, "next": False}
 
     def value(k, what):
         if k + 1 >= len(argv) or argv[k + 1] == "":
@@ -100,7 +115,7 @@ def parse(argv):
         if arg == "--":  # what follows are names and paths, whatever they look like
             rest = argv[k + 1:]
             if options["file"] is None and len(rest) == 1 and any(
-                    options[m] for m in ("check", "hint", "timeline")):
+                    options[m] for m in ("check", "hint", "timeline", "watch")):
                 options["file"] = rest[0]
             else:
                 options["selection"] += rest
@@ -114,14 +129,14 @@ def parse(argv):
                           f"write ./{arg}")
         if arg in ("-h", "--help"):
             options["help"] = True
-        elif arg in ("--list", "--full"):
+        elif arg in ("--list", "--full", "--verbose", "--progress", "--next"):
             once(arg[2:], True)
         elif arg.startswith("--threads="):
             once("threads", arg.split("=", 1)[1])
         elif arg in VALUES:
             once(arg[2:].replace("-", "_"), value(k, VALUES[arg]))
             k += 1
-            if arg in ("--check", "--hint", "--timeline") and k + 1 < len(argv) \
+            if arg in ("--check", "--hint", "--timeline", "--watch") and k + 1 < len(argv) \
                     and not argv[k + 1].startswith("-"):
                 options["file"] = argv[k + 1]
                 k += 1
@@ -133,7 +148,8 @@ def parse(argv):
             options["selection"].append(arg)
         k += 1
     # One thing at a time: listing, explaining, checking, or running programs.
-    modes = [m for m in ("list", "explain", "check", "hint", "grade", "timeline") if options[m]]
+    modes = [m for m in ("list", "explain", "check", "watch", "hint", "grade", "timeline",
+                         "progress", "next") if options[m]]
     if len(modes) > 1:
         raise Failure(f"--{modes[0]} and --{modes[1]} do not go together (see ./tour --help)")
     if modes and (options["threads"] and modes != ["timeline"] or options["full"]):
@@ -153,9 +169,11 @@ def parse(argv):
         raise Failure(f"--threads takes a whole number from 1 to 4096, not '{threads}'")
     if options["family"] and options["family"] not in FAMILIES:
         raise Failure(f"--family takes one of {', '.join(FAMILIES)}, not '{options['family']}'")
-    for option in ("family", "json"):
-        if options[option] and not options["check"]:
-            raise Failure(f"--{option} goes with --check")
+    for option in ("family", "verbose"):
+        if options[option] and not (options["check"] or options["watch"]):
+            raise Failure(f"--{option} goes with --check or --watch")
+    if options["json"] and not options["check"]:
+        raise Failure("--json goes with --check")
     return options
 
 
@@ -203,7 +221,15 @@ def main(argv):
     elif options["grade"]:
         grade.grade(options["grade"], options["paths"], options["out"], programs)
     elif options["check"]:
-        check(options["check"], options["file"], options["family"], programs, options["json"])
+        check(options["check"], options["file"], options["family"], programs, options["json"],
+              options["verbose"])
+    elif options["watch"]:
+        watch(options["watch"], options["file"], options["family"], programs,
+              options["verbose"])
+    elif options["progress"]:
+        progress.show(programs)
+    elif options["next"]:
+        progress.show_next(progress.read())
     else:
         chosen = choose(programs, options["selection"]) if options["selection"] else programs
         broken = build.build_programs(chosen, every=not options["selection"])

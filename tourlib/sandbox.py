@@ -87,6 +87,7 @@ import signal
 import struct
 import subprocess
 import tempfile
+import threading
 import time
 
 PACKAGE = "bubblewrap"
@@ -419,6 +420,11 @@ def _signal_reason(sig, limits):
     return f"killed by {name}" + (f": {known[sig]}" if sig in known else "")
 
 
+# Set when the caller is interrupted while other threads watch processes: each of them
+# ends what it watches at once (the thread that was interrupted waits for them).
+STOPPING = threading.Event()
+
+
 def watch(process, *, timeout, limits=RUN, cancel=None):
     streams = [s for s in (process.stdout, process.stderr) if s is not None]
     kept = {s: bytearray() for s in streams}
@@ -447,7 +453,7 @@ def watch(process, *, timeout, limits=RUN, cancel=None):
                               f"{names[key.fileobj]}")
             now = time.monotonic()
             if not reason and process.poll() is None:
-                if cancel is not None and cancel.is_set():
+                if STOPPING.is_set() or cancel is not None and cancel.is_set():
                     reason = "interrupted"
                 elif now > deadline:
                     reason = f"did not end within {timeout} s"

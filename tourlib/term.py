@@ -21,8 +21,8 @@ class OutputLost(Exception):
     """The tour's own output could not be written."""
 
 
-# Colour and emphasis only on a terminal.
-TTY = sys.stdout is not None and sys.stdout.isatty()
+# Colour and emphasis only on a terminal (or for a watch that passes the output on to one).
+TTY = sys.stdout is not None and sys.stdout.isatty() or os.environ.get("SUITE_TOUR_COLOUR") == "1"
 BOLD, DIM, CYAN, RED, OFF = (("\033[1m", "\033[2m", "\033[36m", "\033[31m", "\033[0m") if TTY
                              else ("", "", "", "", ""))
 

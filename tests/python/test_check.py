@@ -8,6 +8,7 @@ import csv
 import json
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -17,13 +18,18 @@ import xml.etree.ElementTree
 from support import ROOT, catalogue
 
 TOUR = os.path.join(ROOT, "tour")
+# The checks here keep their progress apart from the student's, in the clone's build/.
+PROGRESS = os.path.join(tempfile.mkdtemp(prefix="progress_"), "progress.json")
+
+
+def environment(env=()):
+    return catalogue.clean_environment(dict(env, SUITE_PROGRESS_FILE=PROGRESS))
 
 
 def run(args, env=(), cwd=ROOT, timeout=900):
     """The tour's exit status, stdout and stderr, run with the runtimes' variables cleared."""
     done = subprocess.run([TOUR] + args, cwd=cwd, capture_output=True, text=True,
-                          timeout=timeout, env=catalogue.clean_environment(dict(env)),
-                          stdin=subprocess.DEVNULL)
+                          timeout=timeout, env=environment(env), stdin=subprocess.DEVNULL)
     return done.returncode, done.stdout, done.stderr
 
 
@@ -154,8 +160,110 @@ class Grading(unittest.TestCase):
             self.assertIn("ana: accepted, unchanged", text)
             self.assertRegex(text, r"ben: accepted, \d+ s")
             self.assertEqual([f for f in os.listdir(out) if f.startswith(".")], [])
+            # Other people's files are no part of the teacher's own progress.
+            self.assertFalse(os.path.exists(PROGRESS))
         finally:
             shutil.rmtree(folder)
+
+
+def descendants(root):
+    """{pid: command line} of the processes under `root` (every process, for None)."""
+    parents, lines = {}, {}
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/stat", "rb") as f:
+                parents[int(pid)] = int(f.read().rsplit(b")", 1)[1].split()[1])
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                lines[int(pid)] = f.read()
+        except (OSError, IndexError, ValueError):
+            continue
+    if root is None:
+        return lines
+    found, grew = {root}, True
+    while grew:
+        more = {pid for pid, parent in parents.items() if parent in found} - found
+        found |= more
+        grew = bool(more)
+    return {pid: lines[pid] for pid in found - {root} if pid in lines}
+
+
+class Watch(unittest.TestCase):
+    """./tour --watch through a pipe, as a student's editor saves: every save judged, a
+    save during a check ends it, and Ctrl-C ends the watch leaving nothing running."""
+
+    def test_saves_are_judged_and_ctrl_c_leaves_nothing(self):
+        folder = tempfile.mkdtemp(prefix="watch_")
+        path = os.path.join(folder, "ranked_sum.cpp")
+        with open(os.path.join(ROOT, "partial_sums/ranked_sum.cpp")) as f:
+            good = f.read()
+        hangs = good.replace("int main() {", "int main() {\n  for (;;) {\n  }")
+        self.assertNotEqual(hangs, good)
+        with open(path, "w") as f:
+            f.write(good)
+        watch = subprocess.Popen([TOUR, "--watch", "ranked_sum", path, "--family", "behaviour"],
+                                 cwd=folder, env=environment(),
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, text=True)
+        seen, started = [], {}
+
+        def until(pattern, timeout=300):
+            deadline = time.monotonic() + timeout
+            while time.monotonic() < deadline:
+                line = watch.stdout.readline()
+                if not line:
+                    break
+                seen.append(line)
+                if pattern in line:
+                    return
+            self.fail(f"no '{pattern}' in: {''.join(seen)}")
+
+        def save(text, by_rename):
+            if by_rename:
+                with open(path + ".new", "w") as f:
+                    f.write(text)
+                os.replace(path + ".new", path)
+            else:
+                with open(path, "w") as f:
+                    f.write(text)
+
+        try:
+            until("ranked_sum: accepted")
+            save("int main( {\n", by_rename=False)
+            until("does not compile")
+            until("ranked_sum: not accepted")
+            # A save that hangs the program, fixed before its check can end (a hung run is
+            # killed at 20 s): that check is ended and the fix is judged at once.
+            start = time.monotonic()
+            save(hangs, by_rename=True)
+            until("save 2")
+            until("checking")
+            save(good, by_rename=True)
+            until("that check is ended")
+            until("ranked_sum: accepted")
+            self.assertLess(time.monotonic() - start, 20, "".join(seen))
+            # Ctrl-C while the hanging version runs: everything the watch started ends.
+            save(hangs, by_rename=False)
+            until("save 4")
+            until("checking")
+            time.sleep(2)
+            started = descendants(watch.pid)
+            self.assertTrue(any(b"/submission/ranked_sum" in c or b"ranked_sum" in c
+                                for c in started.values()), started)
+            watch.send_signal(signal.SIGINT)
+            self.assertEqual(watch.wait(timeout=15), 0, "".join(seen))
+            until("stopped watching")
+        finally:
+            if watch.poll() is None:
+                watch.kill()
+            watch.wait()
+            watch.stdout.close()
+            shutil.rmtree(folder)
+        left = {pid: c for pid, c in descendants(None).items()
+                if pid in started and started[pid] == c}
+        self.assertEqual(left, {})
+        work = os.path.join(ROOT, "build", "check", "work")
+        self.assertEqual([w for w in os.listdir(work) if w.startswith("ranked_sum-")]
+                         if os.path.isdir(work) else [], [])
 
 
 class TourCopy(unittest.TestCase):

@@ -88,6 +88,10 @@ class Document(unittest.TestCase):
                     verdict.family_doc("memory", "pass", "", skipped=[{"count": 1, "reason": reason}])]
         self.assertEqual(verdict.render_skips(families),
                          [f"3 cases skipped (races, memory): {reason}"])
+        # Without --verbose, one line at most, and none when nothing was skipped.
+        self.assertEqual(verdict.render_skips(families, verbose=False),
+                         ["(3 cases not run on this machine; --verbose says why)"])
+        self.assertEqual(verdict.render_skips(families[:0], verbose=False), [])
 
 
 if __name__ == "__main__":

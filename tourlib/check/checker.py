@@ -18,6 +18,7 @@ import shutil
 import stat
 import subprocess
 import tempfile
+import threading
 
 from .. import build, catalogue, sandbox
 from ..build import configure, configure_error, open_log, run_logged
@@ -35,13 +36,15 @@ MESSAGE_LINES = 200
 # Reading the preprocessed text of a file with every header of the C++ library takes
 # about a second.
 SCAN_SECONDS = 20
+# The builds left for the student to run (a verdict's "run it:"), for this many files.
+KEPT = 8
 
 
 class Checker:
     """Judges one file's content as one program. `content` is the file as read once;
     `shown_as` is how the student names it. With `sandboxed`, every compile and run of
     the content goes through the sandbox; `keep` leaves the last build of each family
-    where the student can run it (build/check/last/FAMILY/NAME)."""
+    where the student can run it (build/check/last/DIGEST/FAMILY/NAME)."""
 
     def __init__(self, program, shown_as, content=None, show_warnings=True, sandboxed=False,
                  keep=False, uid=None):
@@ -62,16 +65,21 @@ class Checker:
         self.show_warnings = show_warnings
         self.quiet = not show_warnings  # no text at all: the verdict goes out as a document
         self.uncompiled = set()  # the compilers that rejected the file
-        self.refused = []  # what the last build found that the check does not take
         self.warnings = []  # what the first compiler said of the file that it built
         self.compiled_as = (os.path.join(INSIDE, self.name + ".cpp") if sandboxed
                             else None)  # set with the work folder when not sandboxed
+        # Families may be judged side by side: what they share is made and told under it.
+        self.lock = threading.RLock()
 
     # -- the check's own folder ------------------------------------------------------
 
     def workdir(self):
         """A folder of this check's own, which only the caller may enter: the copy of
         the file, each family's build of it, the harness's instructions and results."""
+        with self.lock:
+            return self._workdir()
+
+    def _workdir(self):
         if self.work is None:
             parent = os.path.join(build.BUILD, "check", "work")
             os.makedirs(parent, exist_ok=True)
@@ -189,26 +197,27 @@ class Checker:
             if recipe is None:
                 return verdict.family_doc(family, "error", f"the tree has no commands for "
                                           f"{self.name} (log: {os.path.relpath(log_path)})")
-            ok, messages = self.compile(family, recipe, log)
+            ok, messages, refused = self.compile(family, recipe, log)
         messages = "\n".join(self.told(messages).splitlines()[:MESSAGE_LINES])
         if not ok:
             self.uncompiled.add(setup["compiler"])
             return verdict.family_doc(family, "fail", f"{self.shown_as} does not compile "
                                       f"with {setup['compiler']}",
                                       details=no_main(messages).splitlines())
-        if self.refused:
+        if refused:
             said = [r["what"] + "".join(f" ({w})" for w in [", ".join(
                 filter(None, [r["name"], f"line {r['line']}" if r["line"] else ""]))] if w)
-                for r in self.refused]
+                for r in refused]
             return verdict.family_doc(
                 family, "fail", f"{self.shown_as} holds {said[0]}: the check takes C++ "
                 "alone, and its checkers watch all of it", details=said[1:])
-        if messages and not self.warnings:
-            self.warnings = messages.splitlines()
-        if messages and self.show_warnings:
-            say(f"the compiler warns ({family} build):")
-            say(indent("\n".join(verdict.one(line) for line in messages.splitlines())))
-            self.show_warnings = False
+        with self.lock:
+            if messages and not self.warnings:
+                self.warnings = messages.splitlines()
+            if messages and self.show_warnings:
+                say(f"the compiler warns ({family} build):")
+                say(indent("\n".join(verdict.one(line) for line in messages.splitlines())))
+                self.show_warnings = False
         return None
 
     def compile(self, family, recipe, log):
@@ -216,7 +225,7 @@ class Checker:
         sandbox when so chosen, into the family's output folder: the compiler builds
         from the text it preprocessed once, which is what forbidden.found() reads. Then
         takes the program from there, a regular file and nothing else. (True if built,
-        the compiler's messages)."""
+        the compiler's messages, what the text holds that the check does not take)."""
         tree, work = self.tree(family), self.workdir()
         out = os.path.join(work, family + "-out")
         os.mkdir(out, 0o700)
@@ -275,15 +284,15 @@ class Checker:
                 messages.append(f"error: the compiler was stopped: it {done.reason}")
             if done.returncode != 0 or done.reason:
                 log.flush()
-                return False, "\n".join(m for m in messages if m)
+                return False, "\n".join(m for m in messages if m), []
             if argv is preprocess:
                 with open(text, "wb") as f:
                     f.write(done.stdout)
                 os.chmod(text, 0o644)  # read by the compiler, as the sandbox's uid
                 bound.append((text, text_as))
         log.flush()
-        self.refused = self.look_inside(text)
-        return self.take(out, family), "\n".join(m for m in messages if m)
+        refused = self.look_inside(text)
+        return self.take(out, family), "\n".join(m for m in messages if m), refused
 
     def look_inside(self, text):
         """What the text the file was built from holds that the check does not take
@@ -326,8 +335,28 @@ class Checker:
         return os.path.join(self.workdir(), family + "-" + self.name)
 
     def last(self, family):
-        """Where the family's last build is left for the student to run."""
-        return os.path.join(build.BUILD, "check", "last", family, self.name)
+        """Where the family's build of this very file is left for the student to run: a
+        folder per content judged, so that the command a verdict shows runs the build of
+        the file it judged, whatever was checked since."""
+        return os.path.join(build.BUILD, "check", "last", self.digest[:12], family, self.name)
+
+    def keep_build(self, family):
+        """Leaves the family's build where last() says, and clears the builds of all but
+        the KEPT files judged most recently (under the check's lock)."""
+        kept = self.last(family)
+        os.makedirs(os.path.dirname(kept), exist_ok=True)
+        shutil.copy(self.binary(family), kept + ".new")
+        os.replace(kept + ".new", kept)
+        folder = os.path.join(build.BUILD, "check", "last")
+        own = os.path.basename(os.path.dirname(os.path.dirname(kept)))
+        others = []
+        for entry in os.scandir(folder):
+            if not re.fullmatch(r"[0-9a-f]{12}", entry.name):  # not a file's builds
+                shutil.rmtree(entry.path, ignore_errors=True)
+            elif entry.name != own:
+                others.append((entry.stat(follow_symlinks=False).st_mtime, entry.path))
+        for _, path in sorted(others, reverse=True)[KEPT - 1:]:
+            shutil.rmtree(path, ignore_errors=True)
 
     # -- running and judging ---------------------------------------------------------
 
@@ -337,14 +366,13 @@ class Checker:
         if blocked:
             return blocked
         if self.keep:
-            os.makedirs(os.path.dirname(self.last(family)), exist_ok=True)
-            shutil.copy(self.binary(family), self.last(family) + ".new")
-            os.replace(self.last(family) + ".new", self.last(family))
+            with self.lock:
+                self.keep_build(family)
         cases = []
         for name in FAMILIES[family]["harness"]:
             binary = os.path.join(self.tree(family), "tests", name)
             found, stopped = harness.run_cases(
-                binary, self.name, self.workdir(), self.launcher(family),
+                binary, self.name, os.path.join(self.workdir(), family), self.launcher(family),
                 sandbox.SANITIZED if family == "races" else sandbox.RUN)
             if stopped:
                 return verdict.family_doc(family, "fail", f"stopped by the sandbox ({stopped})")

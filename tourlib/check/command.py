@@ -1,10 +1,11 @@
 """The check as a command: which file is judged as which program, the verdict made and
 told (as text, or as a document), and its exit status."""
+import concurrent.futures
 import json
 import os
 import time
 
-from .. import build, catalogue, sandbox
+from .. import build, catalogue, progress, sandbox
 from ..build import locked
 from ..files import TooLarge, read_regular, write_whole
 from ..term import Failure, as_typed, decoded, flush, say, shown_path
@@ -54,7 +55,6 @@ def judge(program, source, families, text=True, sandboxed=False, shown=None, con
     by `families`; with `text`, each family's verdict is printed as it comes; with
     `sandboxed`, every build and run of the file is in the sandbox; with `keep`, each
     family's build is left for the student to run."""
-    docs = []
     shown = shown or decoded(as_typed(source))
     content = read_regular(source) if content is None else content
     with locked(os.path.join(build.BUILD, "check", "lock"), "checking"), \
@@ -63,20 +63,39 @@ def judge(program, source, families, text=True, sandboxed=False, shown=None, con
         checker = Checker(program, shown, content, show_warnings=text, sandboxed=sandboxed,
                           keep=keep, uid=uid)
         start = time.monotonic()
-        try:
-            checker.prepare(families)
-            for family in families:
-                compiler = FAMILIES[family]["compiler"]
-                if compiler in checker.uncompiled:
-                    doc = verdict.family_doc(family, "error", f"the file does not compile "
-                                             f"with {compiler}")
-                else:
-                    doc = checker.judge(family)
-                docs.append(doc)
-                if text:
+        sandbox.STOPPING.clear()
+
+        def judged(family):
+            compiler = FAMILIES[family]["compiler"]
+            if compiler in checker.uncompiled:
+                doc = verdict.family_doc(family, "error", f"the file does not compile "
+                                         f"with {compiler}")
+            else:
+                doc = checker.judge(family)
+            doc["seconds"] = round(time.monotonic() - start, 1)
+            if text:
+                with checker.lock:
                     for line in verdict.render_family(doc):
                         say(line)
                     flush()
+            return doc
+
+        try:
+            checker.prepare(families)
+            # The behaviour family first, alone: its verdict is the one a student waits
+            # for, and the first build tells whether the file compiles at all. The others
+            # then side by side, each told as soon as it is known.
+            first = families[:1] if families[0] == "behaviour" else []
+            docs = [judged(family) for family in first]
+            rest = families[len(first):]
+            if rest:
+                with concurrent.futures.ThreadPoolExecutor(len(rest)) as pool:
+                    try:
+                        done = [pool.submit(judged, family) for family in rest]
+                        docs += [d.result() for d in done]
+                    except BaseException:  # interrupted: the other families stop too
+                        sandbox.STOPPING.set()
+                        raise
         finally:
             checker.close()
     doc = verdict.document(program["name"], shown, docs, time.monotonic() - start)
@@ -94,10 +113,13 @@ def judge(program, source, families, text=True, sandboxed=False, shown=None, con
     return doc
 
 
-def check(name, file, only, programs, json_path=None):
+def check(name, file, only, programs, json_path=None, verbose=False):
     """Judges FILE as the program NAME; prints the verdict, writes it as a document to
-    `json_path` ("-": standard output, and no text), and fails with the verdict's status
-    unless it passed."""
+    `json_path` ("-": standard output, and no text), keeps it as the student's progress,
+    and fails with the verdict's status unless it passed. Lines a student cannot act on
+    (cases not run on this machine, the sandbox's absence) are shown with `verbose`, and
+    otherwise folded into one line or left to the document."""
+    typed = name
     program, source, shown, content = resolve(name, file, programs)
     name = program["name"]  # an exercise's is the lesson it becomes
     families = [only] if only else list(FAMILIES)
@@ -110,19 +132,20 @@ def check(name, file, only, programs, json_path=None):
             + ", ".join(families))
         flush()
     sandboxed, why = sandbox.available()
-    if text and not sandboxed:
+    if text and verbose and not sandboxed:
         say(f"not sandboxed: {why}; your own file runs with your rights")
     doc = judge(program, source, families, text, sandboxed, shown, content, keep=True)
     if text:
         for line in verdict.render_diagnoses(doc) + verdict.render_notes(doc):
             say(line)
-        for line in verdict.render_skips(doc["families"]):
+        for line in verdict.render_skips(doc["families"], verbose):
             say(line)
         say(f"{name}: {doc['message']}, in {doc['seconds']:.0f} s")
     if text and doc["status"] == "fail" and any(
             e["becomes"] == name for e in catalogue.exercises()):
         tour = shown_path(os.path.join(catalogue.ROOT, "tour"))
         say(f"stuck? {tour} --hint {name} {shown_path(source)} gives a hint, one step at a time")
+    progress.record(progress.key_of(typed, name, source), doc, shown)
     if json_path == "-":
         # Every character past ASCII escaped: nothing in the document can act on a
         # terminal, and say() has nothing left to write out.

@@ -84,18 +84,18 @@ def owned_cases(binary, name):
     return [row[0] for row in rows if len(row) == 2 and row[1] == name]
 
 
-def run_cases(binary, name, workdir, launcher, limits, shards=2):
+def run_cases(binary, name, prefix, launcher, limits, shards=2):
     """Runs the cases of `name` in `binary`, `shards` harness processes at once (one per
     core of a small machine), each watched by the sandbox's `limits` (its whole tree's
     memory) and a deadline. Returns the cases in table order and "", or no cases and
-    why a harness was stopped."""
+    why a harness was stopped. The harnesses' files are named from `prefix`, a path."""
     names = owned_cases(binary, name)
     if not names:
         return [], ""
     harness = os.path.basename(binary)
     jobs = []
     for index in range(shards):
-        output = os.path.join(workdir, f"{harness}-{index}.json")
+        output = f"{prefix}-{harness}-{index}.json"
         env = {"GTEST_TOTAL_SHARDS": str(shards), "GTEST_SHARD_INDEX": str(index),
                "SUITE_RUN_TIMEOUT": str(RUN_TIMEOUT), "SUITE_MANIFEST": launcher.manifest}
         jobs.append(([binary, "--gtest_filter=" + ":".join(names),

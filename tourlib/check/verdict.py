@@ -5,6 +5,7 @@ The document (written by ./tour --check --json) is:
    "message": one line, "seconds": wall time,
    "families": [{"name": "behaviour"|"races"|"memory", "status": "pass"|"fail"|"error",
                  "message": one line, "details": [lines] (the compiler's messages),
+                 "seconds": from the check's start to this family's verdict,
                  "skipped": [{"count": N, "reason": why}],
                  "cases": [{"name", "status": "pass"|"fail", "environment": [K=V...],
                             "processors": N (0: all), "command": to run it again,
@@ -169,15 +170,19 @@ def render_notes(doc):
     return out
 
 
-def render_skips(families):
+def render_skips(families, verbose=True):
     """Each reason for skipping cases once, whole, with how many cases of which families
-    it kept from running."""
+    it kept from running; or, not `verbose`, one line with how many were not run."""
     reasons = {}
     for family in families:
         for skip in family["skipped"]:
             entry = reasons.setdefault(skip["reason"], [0, []])
             entry[0] += skip["count"]
             entry[1].append(family["name"])
+    if not verbose and reasons:
+        count = sum(count for count, _ in reasons.values())
+        return [f"({count} case{'s' if count > 1 else ''} not run on this machine; "
+                "--verbose says why)"]
     return [f"{count} case{'s' if count > 1 else ''} skipped ({', '.join(names)}): {reason}"
             for reason, (count, names) in reasons.items()]
 

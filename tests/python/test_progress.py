@@ -1,0 +1,81 @@
+"""The student's progress ledger: what a verdict adds to it, whose entry a check is, what
+survives a damaged ledger, and the exercise to try next."""
+import os
+import tempfile
+import unittest
+from unittest import mock
+
+from support import catalogue
+from tourlib import progress
+from tourlib.check import verdict
+
+
+def doc(statuses, diagnoses=()):
+    families = [verdict.family_doc(name, status, f"{name} said so")
+                for name, status in statuses.items()]
+    out = verdict.document("ranked_sum", "mine.cpp", families, 1.0)
+    out["diagnoses"] = list(diagnoses)
+    return out
+
+
+EVERY = ("behaviour", "races", "memory")
+MISTAKE = {"mistake": "unprotected update of suma", "line": 22, "why": "", "fix": ""}
+
+
+class Ledger(unittest.TestCase):
+    def test_what_a_verdict_adds(self):
+        for statuses, diagnoses, expected in [
+                (dict.fromkeys(EVERY, "pass"), (), ("accepted", "")),
+                # Accepted by some families only is no acceptance; not judged says nothing.
+                ({"behaviour": "pass"}, (), None),
+                (dict(dict.fromkeys(EVERY, "pass"), memory="error"), (), None),
+                # A rejection keeps the first mistake and its line, else the family's word.
+                (dict(dict.fromkeys(EVERY, "pass"), races="fail"), [MISTAKE, dict(MISTAKE, line=0)],
+                 ("rejected", "unprotected update of suma (line 22)")),
+                ({"races": "fail"}, [dict(MISTAKE, line=0)],
+                 ("rejected", "unprotected update of suma")),
+                ({"behaviour": "pass", "memory": "fail"}, (),
+                 ("rejected", "memory: memory said so"))]:
+            with self.subTest(statuses=statuses, diagnoses=diagnoses):
+                entry = progress.entry_of(doc(statuses, diagnoses), "mine.cpp", now=0)
+                self.assertEqual(entry and (entry["status"], entry["diagnosis"]), expected)
+
+    def test_whose_entry_a_check_is(self):
+        exercise = catalogue.exercises()[0]
+        lesson = exercise["becomes"]
+        mine = os.path.join(tempfile.gettempdir(), "mine.cpp")
+        for typed, source, expected in [(exercise["name"], mine, exercise["name"]),
+                                        (lesson, exercise["path"], exercise["name"]),
+                                        (lesson, mine, lesson)]:
+            with self.subTest(typed=typed, source=source):
+                self.assertEqual(progress.key_of(typed, lesson, source), expected)
+
+    def test_kept_read_back_and_next(self):
+        first, second = catalogue.exercises()[:2]
+        with tempfile.TemporaryDirectory() as folder, mock.patch.dict(
+                os.environ, {"SUITE_PROGRESS_FILE": os.path.join(folder, "progress.json")}):
+            self.assertEqual(progress.next_exercise(progress.read()), first)
+            accepted = doc(dict.fromkeys(EVERY, "pass"))
+            rejected = doc({"races": "fail"}, [MISTAKE])
+            progress.record(first["name"], rejected, "a.cpp")
+            self.assertEqual(progress.next_exercise(progress.read()), first)
+            progress.record(first["name"], accepted, "a.cpp")
+            progress.record(second["name"], rejected, "b.cpp")
+            entries = progress.read()
+            self.assertEqual({k: v["status"] for k, v in entries.items()},
+                             {first["name"]: "accepted", second["name"]: "rejected"})
+            self.assertEqual(progress.next_exercise(entries), second)
+            self.assertEqual(sorted(os.listdir(folder)), ["progress.json", "progress.json.lock"])
+            # Every exercise accepted: nothing next.
+            self.assertIsNone(progress.next_exercise(
+                {e["name"]: {"status": "accepted"} for e in catalogue.exercises()}))
+            # A damaged ledger, or one of another version, starts again.
+            for text in ("{", '{"version": 99, "entries": {}}', "[]",
+                         '{"version": 1, "entries": {"x": {"status": "hacked"}}}'):
+                with open(os.environ["SUITE_PROGRESS_FILE"], "w") as f:
+                    f.write(text)
+                self.assertEqual(progress.read(), {}, text)
+
+
+if __name__ == "__main__":
+    unittest.main()
