@@ -25,15 +25,16 @@ if(SUITE_SANITIZE)
 endif()
 
 # The timeline build (./tour --timeline): every program linked to the suite's recorder,
-# its atomic operations compiled into calls the recorder implements (clang's
-# ThreadSanitizer pass, told to instrument atomics and nothing else; the sanitizer's own
-# runtime is not linked).
+# its atomic operations and memory accesses compiled into calls the recorder implements
+# (clang's ThreadSanitizer pass, without its function entries and memory intrinsics; the
+# sanitizer's own runtime is not linked), with line tables, so that the recorder's code
+# addresses name lines of the source.
 option(SUITE_TIMELINE "Link every program to the timeline recorder (clang only)" OFF)
 if(SUITE_TIMELINE AND NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
   message(FATAL_ERROR "SUITE_TIMELINE needs clang and LLVM's OpenMP runtime: "
                       "install clang libomp-dev and use the timeline preset")
 endif()
-set(SUITE_TIMELINE_OPTIONS -fsanitize=thread "SHELL:-mllvm -tsan-instrument-memory-accesses=0"
+set(SUITE_TIMELINE_OPTIONS -fsanitize=thread -gline-tables-only
     "SHELL:-mllvm -tsan-instrument-func-entry-exit=0"
     "SHELL:-mllvm -tsan-instrument-memintrinsics=0")
 

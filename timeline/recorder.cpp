@@ -9,7 +9,12 @@
 //     which this library interposes (OMPT in LLVM 14 reports no per-thread bounds);
 //   - barrier and wait intervals, and locks taken for critical sections and atomics;
 //   - every atomic operation the compiler emitted (the timeline build has clang's
-//     ThreadSanitizer pass instrument atomics only; this file implements those hooks);
+//     ThreadSanitizer pass instrument atomics and memory accesses; this file implements
+//     those hooks, without the sanitizer's runtime);
+//   - the plain (not atomic) stores of the program's own code inside parallel regions,
+//     outside any lock: counted per address, and written once, at the end, for each
+//     address that two or more threads of one region stored to (a shared variable
+//     updated without protection; a private copy or an array element has one writer);
 //   - every printf/puts call, with its text, at the moment it was made.
 // Each thread appends to its own buffer; the buffers are written to the file named by
 // SUITE_TIMELINE_OUT once, when the runtime shuts the tool down or the program exits.
@@ -19,6 +24,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdint>
@@ -29,6 +35,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -42,12 +49,36 @@ struct Event {
   std::string text;  // a write's text; empty otherwise
 };
 
+// Plain stores of one implicit task, per address: how many, and the code that made the
+// first (its return address in the program).
+struct Stores {
+  std::uint64_t region = 0;  // the implicit task's region; 0 outside any
+  int locks = 0;             // locks held (critical sections, lock-based atomics)
+  struct Count {
+    std::int64_t stores;
+    // cppcheck-suppress unusedStructMember ; read when a task's counts are merged
+    const void* code;
+  };
+  std::unordered_map<std::uintptr_t, Count> by_address;
+};
+// At most this many addresses per task are counted (a loop over a large array stores
+// to one address per element; a shared variable is met in the first iterations).
+constexpr std::size_t kMaxAddresses = 1 << 16;
+
+// An address's plain stores in one region, over its threads.
+struct SharedStores {
+  std::int64_t stores = 0;
+  std::uint64_t threads = 0;  // a bit per thread serial (the first 64)
+  const void* code = nullptr;
+};
+
 // One thread's events. Its lock is uncontended while the program runs (only the thread
 // itself takes it); it keeps a worker that records late from racing the final write.
 struct ThreadLog {
   unsigned serial = 0;
   std::mutex lock;
   std::vector<Event> events;
+  Stores stores;  // guarded by lock too: the final write merges what a task left
 };
 
 std::int64_t now_ns() {
@@ -64,6 +95,8 @@ struct Recorder {
   bool written = false;
   std::atomic<bool> closed{false};  // set once the events are being written: later ones are dropped
   std::atomic<std::uint64_t> next_region{1};
+  // Guarded by lock: region -> address -> its plain stores, merged as tasks end.
+  std::unordered_map<std::uint64_t, std::unordered_map<std::uintptr_t, SharedStores>> stores;
 };
 
 // Built on first use and never destroyed: threads may still record while the program's
@@ -86,6 +119,84 @@ ThreadLog& this_thread_log() {
     log->events.reserve(4096);
   }
   return *log;
+}
+
+// A plain store by the program's own code: counted inside a region, outside any lock.
+void note_store(const volatile void* where, const void* code) {
+  if (!recording()) {
+    return;
+  }
+  ThreadLog& log = this_thread_log();
+  const std::lock_guard<std::mutex> guard(log.lock);
+  Stores& s = log.stores;
+  if (s.region == 0 || s.locks > 0) {
+    return;
+  }
+  const auto address = reinterpret_cast<std::uintptr_t>(where);
+  auto found = s.by_address.find(address);
+  if (found != s.by_address.end()) {
+    ++found->second.stores;
+  } else if (s.by_address.size() < kMaxAddresses) {
+    s.by_address.emplace(address, Stores::Count{1, code});
+  }
+}
+
+// A task's plain stores, merged into its region's; the task's count starts again. The
+// caller holds the recorder's lock, then the thread's (in that order, as write_all).
+void merge_stores(Recorder& r, ThreadLog& log) {
+  Stores& s = log.stores;
+  if (s.region != 0) {
+    auto& region = r.stores[s.region];
+    for (const auto& [address, count] : s.by_address) {
+      SharedStores& shared = region[address];
+      if (shared.stores == 0) {
+        shared.code = count.code;
+      }
+      shared.stores += count.stores;
+      shared.threads |= log.serial < 64 ? std::uint64_t{1} << log.serial : 0;
+    }
+  }
+  s.by_address.clear();
+  s.region = 0;
+}
+
+// This thread's implicit task begins in `region` (0: it ended): what the last one stored
+// is merged first.
+void task_stores(std::uint64_t region) {
+  if (!recording()) {
+    return;
+  }
+  Recorder& r = recorder();
+  ThreadLog& log = this_thread_log();
+  const std::lock_guard<std::mutex> guard(r.lock);
+  const std::lock_guard<std::mutex> log_guard(log.lock);
+  if (!r.written) {
+    merge_stores(r, log);
+  }
+  log.stores.region = region;
+}
+
+// A lock taken (+1) or released (-1): stores under a lock are protected.
+void lock_stores(int change) {
+  if (!recording()) {
+    return;
+  }
+  ThreadLog& log = this_thread_log();
+  const std::lock_guard<std::mutex> guard(log.lock);
+  log.stores.locks = std::max(0, log.stores.locks + change);
+}
+
+// The call that returns to `code`, as an offset into the file it was loaded from (the
+// program), which the drawing maps to a line of its source.
+std::int64_t code_offset(const void* code) {
+  Dl_info info{};
+  if (code == nullptr || dladdr(code, &info) == 0 || info.dli_fbase == nullptr) {
+    return 0;
+  }
+  // One byte back: inside the call, not at the instruction after it.
+  return static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(code) -
+                                   reinterpret_cast<std::uintptr_t>(info.dli_fbase)) -
+         1;
 }
 
 void record(const char* kind, std::int64_t a = 0, std::int64_t b = 0, std::int64_t c = 0,
@@ -146,6 +257,26 @@ void write_all() {
       std::fputc('\n', f);
     }
   }
+  // What tasks still open stored (LLVM's runtime reports a worker's last task end only
+  // when it is woken again, which may be never).
+  for (const auto& log : r.logs) {
+    const std::lock_guard<std::mutex> log_guard(log->lock);
+    merge_stores(r, *log);
+  }
+  // Each address two or more threads of one region stored to, plainly: "shared_store",
+  // its region, stores and threads, and the code offset of the first store as text.
+  const std::int64_t end = now_ns() - r.origin;
+  for (const auto& [region, addresses] : r.stores) {
+    for (const auto& [address, shared] : addresses) {
+      const int threads = __builtin_popcountll(shared.threads);
+      if (threads >= 2) {
+        std::fprintf(f, "%lld\t0\tshared_store\t%llu\t%lld\t%d\t%lld\n",
+                     static_cast<long long>(end), static_cast<unsigned long long>(region),
+                     static_cast<long long>(shared.stores), threads,
+                     static_cast<long long>(code_offset(shared.code)));
+      }
+    }
+  }
   const bool written = std::ferror(f) == 0;
   if (std::fclose(f) != 0 || !written || std::rename(partial.c_str(), r.out) != 0) {
     std::remove(partial.c_str());
@@ -186,8 +317,10 @@ void on_implicit_task(ompt_scope_endpoint_t endpoint, ompt_data_t* parallel, omp
     // The region's id travels with the task: at the end the runtime may pass no region.
     task->value = parallel != nullptr ? parallel->value : 0;
     record("task_begin", static_cast<std::int64_t>(task->value), index, team_size);
+    task_stores(task->value);
   } else {
     record("task_end", static_cast<std::int64_t>(task->value), index);
+    task_stores(0);
   }
 }
 
@@ -223,10 +356,12 @@ void on_mutex_acquire(ompt_mutex_t kind, unsigned int /*hint*/, unsigned int /*i
 
 void on_mutex_acquired(ompt_mutex_t kind, ompt_wait_id_t wait_id, const void* /*codeptr*/) {
   record("mutex_acquired", static_cast<std::int64_t>(kind), static_cast<std::int64_t>(wait_id));
+  lock_stores(+1);
 }
 
 void on_mutex_released(ompt_mutex_t kind, ompt_wait_id_t wait_id, const void* /*codeptr*/) {
   record("mutex_released", static_cast<std::int64_t>(kind), static_cast<std::int64_t>(wait_id));
+  lock_stores(-1);
 }
 
 template <typename Callback>
@@ -455,6 +590,29 @@ SUITE_ATOMIC_HOOKS(16, std::uint16_t)
 SUITE_ATOMIC_HOOKS(32, std::uint32_t)
 SUITE_ATOMIC_HOOKS(64, std::uint64_t)
 #undef SUITE_ATOMIC_HOOKS
+
+// ---- plain loads and stores ---------------------------------------------------------
+// Loads are not counted; each store is (note_store), with the code that made it.
+
+#define SUITE_ACCESS_HOOKS(size)                                                   \
+  void __tsan_read##size(void* /*a*/) {}                                           \
+  void __tsan_unaligned_read##size(void* /*a*/) {}                                 \
+  void __tsan_write##size(void* a) { note_store(a, __builtin_return_address(0)); } \
+  void __tsan_unaligned_write##size(void* a) { note_store(a, __builtin_return_address(0)); }
+
+SUITE_ACCESS_HOOKS(1)
+SUITE_ACCESS_HOOKS(2)
+SUITE_ACCESS_HOOKS(4)
+SUITE_ACCESS_HOOKS(8)
+SUITE_ACCESS_HOOKS(16)
+#undef SUITE_ACCESS_HOOKS
+
+void __tsan_read_range(void* /*a*/, unsigned long /*size*/) {}
+void __tsan_write_range(void* a, unsigned long /*size*/) {
+  note_store(a, __builtin_return_address(0));
+}
+void __tsan_vptr_read(void** /*a*/) {}
+void __tsan_vptr_update(void** a, void* /*value*/) { note_store(a, __builtin_return_address(0)); }
 
 void __tsan_atomic_thread_fence(int /*mo*/) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 void __tsan_atomic_signal_fence(int /*mo*/) { __atomic_signal_fence(__ATOMIC_SEQ_CST); }

@@ -14,25 +14,33 @@ LACKING = run.missing()
 
 @unittest.skipIf(LACKING, f"not checked here: {LACKING}")
 class KnownShapes(unittest.TestCase):
-    # (program, file built as it, team) -> per-thread ranges, atomic updates, report lines
+    # (program, file built as it, team) -> per-thread ranges, atomic updates, report lines,
+    # and the (line, threads) of each variable several threads stored to plainly
     TABLE = [
         (("fill_pairs_tagged", None, 3), [[(0, 33)], [(34, 66)], [(67, 99)]], [0] * 3,
-         [34, 33, 33]),
+         [34, 33, 33], []),
         (("fill_pairs_tagged", os.path.join(TIMELINES, "no_for.cxx"), 3), [[], [], []],
-         [0] * 3, [100] * 3),
-        (("shared_accumulator", None, None), [[]] * 4, [25] * 4, [2, 1, 1, 1]),
-        (("subtotal_atomic", None, None), [[]] * 4, [1] * 4, [2, 1, 1, 1]),
-        (("fill_pairs_tagged", None, 1), [[(0, 99)]], [0], [100]),
+         [0] * 3, [100] * 3, []),
+        (("shared_accumulator", None, None), [[]] * 4, [25] * 4, [2, 1, 1, 1], []),
+        (("subtotal_atomic", None, None), [[]] * 4, [1] * 4, [2, 1, 1, 1], []),
+        (("fill_pairs_tagged", None, 1), [[(0, 99)]], [0], [100], []),
+        # The exercises' unprotected updates: plain stores of one variable by the team.
+        (("lost_adds", None, None), [[]] * 4, [0] * 4, [2, 1, 1, 1], [(22, 4)]),
+        (("unguarded_merge", None, None), [[]] * 4, [0] * 4, [2, 1, 1, 1], [(25, 4)]),
     ]
 
     def test_recordings(self):
-        for (name, file, team), ranges, atomics, writes in self.TABLE:
+        for (name, file, team), ranges, atomics, writes, shared in self.TABLE:
             with self.subTest(name=name, file=file and os.path.basename(file), team=team):
                 tl, output = run.recording(name, file, team)
                 threads = summary.threads(tl)
                 self.assertEqual([t.ranges for t in threads], ranges)
                 self.assertEqual([t.atomics for t in threads], atomics)
                 self.assertEqual([t.writes for t in threads], writes)
+                self.assertEqual([(v.get("line"), v["threads"]) for v in tl.shared], shared)
+                for variable in tl.shared:
+                    self.assertIn(f"line {variable['line']} ({variable['text']}): ",
+                                  summary.text(tl))
                 # Every line the program printed was recorded, by the thread it names.
                 texts = "".join(m.arg("text") for m in tl.marks if m.cat == model.WRITE)
                 self.assertEqual(sorted(texts.splitlines()), sorted(output.splitlines()))
@@ -46,6 +54,8 @@ class KnownShapes(unittest.TestCase):
         spans = sorted((s.start, s.end) for h in held for s in h)
         self.assertTrue(all(a[1] <= b[0] for a, b in zip(spans, spans[1:])))
         self.assertEqual([t.atomics for t in summary.threads(tl)], [0] * 4)
+        # Stores under a lock are protected: no shared plain store is said.
+        self.assertEqual(tl.shared, [])
 
     def test_dynamic_chunks_each_iteration_once(self):
         tl, _ = run.recording("handed_out", None, 3)

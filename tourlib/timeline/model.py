@@ -57,6 +57,10 @@ class Timeline:
     spans: list = field(default_factory=list)
     marks: list = field(default_factory=list)
     meta: dict = field(default_factory=dict)   # source, requested threads: shown, not used
+    # Variables that two or more threads of one region stored to plainly (not atomic,
+    # outside any lock): {"region", "stores", "threads", "code"} and, once the program's
+    # lines are known, "line" and "text".
+    shared: list = field(default_factory=list)
 
     @property
     def end(self):

@@ -8,6 +8,8 @@ under a first line "# suite timeline 1". The kinds and what a, b, c hold:
     static lower upper stride                   chunk lower upper
     wait_begin kind   wait_end kind             mutex_acquire kind   mutex_acquired   mutex_released
     atomic op address   atomic_read op address  write (text: the call's output, escaped)
+    shared_store region stores threads (text: the code offset of its first store), once
+    per variable that two or more threads of one region stored to plainly, at the end
 """
 from dataclasses import replace
 
@@ -216,6 +218,9 @@ def timeline(events, program, meta=None):
                 tl.marks.append(Mark(lane, t, cat, f"atomic {ATOMIC_OPS.get(a, 'update')}"))
             elif kind == "write":
                 tl.marks.append(Mark(lane, t, model.WRITE, "write", pairs(text=text)))
+            elif kind == "shared_store":
+                tl.shared.append({"region": a, "stores": b, "threads": c,
+                                  "code": int(text) if text.isdigit() else 0})
         # What the recording left open ends at its region's join, or with the run.
         close_chunk(end_of_run)
         if wait is not None:

@@ -1,6 +1,7 @@
 """Builds a program with the timeline recorder, runs it, and writes its picture, trace and
 summary: the one module of the timeline that starts processes and touches the build."""
 import os
+import shutil
 import subprocess
 import tempfile
 
@@ -106,6 +107,29 @@ def run(binary, threads, raw_path):
     return done.stdout.decode(errors="replace")
 
 
+def name_lines(tl, binary, source):
+    """Gives each shared variable of `tl` the line of `source` its first store is on, and
+    that line's text, from the program's line tables (addr2line)."""
+    codes = sorted({s["code"] for s in tl.shared if s["code"]})
+    if not codes or shutil.which("addr2line") is None:
+        return
+    done = subprocess.run(["addr2line", "-e", binary] + [hex(c) for c in codes],
+                          capture_output=True, text=True)
+    places = done.stdout.splitlines() if done.returncode == 0 else []
+    with open(source, encoding="utf-8", errors="replace") as f:
+        lines = f.read().splitlines()
+    found = {}
+    for code, place in zip(codes, places):
+        path, _, number = place.rpartition(":")
+        number = number.split(" ", 1)[0]
+        if number.isdigit() and os.path.basename(path) == os.path.basename(source) \
+                and 0 < int(number) <= len(lines):
+            found[code] = (int(number), lines[int(number) - 1].strip())
+    for shared in tl.shared:
+        if shared["code"] in found:
+            shared["line"], shared["text"] = found[shared["code"]]
+
+
 def write_whole(path, text):
     try:
         write_file(path, text)
@@ -129,12 +153,13 @@ def recording(name, file=None, threads=None, say=lambda text: None, programs=Non
             output = run(binary, threads, raw_path)
             with open(raw_path, encoding="utf-8", errors="replace") as f:
                 raw = f.read()
-    shown = os.path.relpath(source, ROOT)
-    meta = {"source": shown, "threads": threads}
-    try:
-        tl = record.read(raw, program, meta)
-    except record.RecordError as e:
-        raise TimelineError(f"the recording cannot be read: {e}") from None
+        shown = os.path.relpath(source, ROOT)
+        meta = {"source": shown, "threads": threads}
+        try:
+            tl = record.read(raw, program, meta)
+        except record.RecordError as e:
+            raise TimelineError(f"the recording cannot be read: {e}") from None
+        name_lines(tl, binary, source)
     # The recorder sees printf and puts; what the program wrote another way (std::cout,
     # write) is in its output and not in the recording.
     recorded = sum(len(m.arg("text", "")) for m in tl.marks if m.cat == model.WRITE)

@@ -92,6 +92,12 @@ def text(tl):
         lines.append(f"  hilo {t.lane}: " + ", ".join(parts))
     if not shared and rs:
         lines.append("  no work-shared loop: the runtime divided no iterations among the team")
+    for variable in sorted(tl.shared, key=lambda v: (v.get("line", 0), v["region"])):
+        where = (f"line {variable['line']} ({variable['text']})" if variable.get("line")
+                 else f"parallel region {variable['region']}")
+        lines.append(f"  {where}: {plural(variable['stores'], 'plain store')} to one shared "
+                     f"variable, by {variable['threads']} threads, neither atomic nor in a "
+                     "critical section")
     if tl.meta.get("unrecorded"):
         lines.append(f"  {plural(tl.meta['unrecorded'], 'character')} of the output came another "
                      "way than printf or puts (std::cout, write): the timeline does not show "
