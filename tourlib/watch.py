@@ -16,8 +16,8 @@ import time
 
 from . import build, catalogue
 from .check.command import resolve
-from .files import SOURCE_CAP
-from .term import BOLD, DIM, OFF, TTY, flush, say, writing
+from .files import read_regular
+from .term import BOLD, DIM, OFF, TTY, Failure, flush, say, writing
 
 POLL = 0.1  # seconds between two looks at the file
 QUIET = 0.3  # seconds a file stands still before its save counts
@@ -36,11 +36,11 @@ def fingerprint(path):
 
 
 def digest(path):
-    """The content's digest, or None when it cannot be read (the check will say why)."""
+    """The content's digest, or None when it is no regular file of a sane size, or cannot
+    be read (the check will say why): a FIFO put in its place blocks nothing."""
     try:
-        with open(path, "rb") as f:
-            return hashlib.sha256(f.read(SOURCE_CAP + 1)).hexdigest()
-    except OSError:
+        return hashlib.sha256(read_regular(path)).hexdigest()
+    except (Failure, OSError):
         return None
 
 
