@@ -5,7 +5,7 @@ import re
 import signal
 import sys
 
-from . import build, catalogue, grade, hints, present, progress
+from . import build, catalogue, grade, hints, present, progress, sandbox
 from .check import check
 from .check.families import FAMILIES
 from .timeline.run import timeline
@@ -260,6 +260,16 @@ def entry(argv):
     if sys.stdout is None:
         print("tour: standard output is closed: nothing could be shown", file=sys.stderr)
         return 1
+    # Whatever a command started and lost (a process whose parent was killed first) comes
+    # back to the tour, which ends it before it goes.
+    sandbox.adopt_orphans()
+    try:
+        return run(argv)
+    finally:
+        sandbox.end_orphans()
+
+
+def run(argv):
     try:
         main(argv)
         flush()

@@ -9,8 +9,8 @@ import os
 import time
 
 from . import build, catalogue
-from .files import write_whole
-from .term import BOLD, OFF, Failure, say, shown_path
+from .files import read_regular, write_whole
+from .term import BOLD, OFF, Failure, note, say, shown_path
 
 VERSION = 1
 
@@ -20,19 +20,25 @@ def ledger_path():
     return os.environ.get("SUITE_PROGRESS_FILE") or os.path.join(build.BUILD, "progress.json")
 
 
+# A ledger of every lesson and exercise takes a few KiB.
+CAP = 1 << 20
+FIELDS = ("status", "when", "file", "diagnosis")
+
+
 def read():
-    """The entries as kept; none from a ledger that is missing or cannot be read (a
-    ledger of another version or a damaged one starts again rather than stop a check)."""
+    """The entries as kept; none from a ledger that is missing, no regular file of a sane
+    size, or damaged, and none of its entries that is malformed (a ledger starts again
+    rather than stop a check)."""
     try:
-        with open(ledger_path(), encoding="utf-8") as f:
-            data = json.load(f)
-    except (OSError, ValueError):
+        data = json.loads(read_regular(ledger_path(), cap=CAP).decode("utf-8"))
+    except (Failure, OSError, ValueError):
         return {}
     if not isinstance(data, dict) or data.get("version") != VERSION \
             or not isinstance(data.get("entries"), dict):
         return {}
     return {k: v for k, v in data["entries"].items()
-            if isinstance(v, dict) and v.get("status") in ("accepted", "rejected")}
+            if isinstance(v, dict) and all(isinstance(v.get(f), str) for f in FIELDS)
+            and v["status"] in ("accepted", "rejected")}
 
 
 def entry_of(doc, file, now=None):
@@ -67,7 +73,7 @@ def key_of(typed, lesson, source):
 
 def record(name, doc, file):
     """Keeps what the verdict `doc` says of `file` as NAME's progress."""
-    entry = entry_of(doc, file)
+    entry = entry_of(doc, os.path.abspath(file))
     if entry is None:
         return
     try:
@@ -76,8 +82,8 @@ def record(name, doc, file):
             entries[name] = entry
             write_whole(ledger_path(), json.dumps({"version": VERSION, "entries": entries},
                                                   indent=1, ensure_ascii=False) + "\n")
-    except Failure:
-        pass  # a ledger that cannot be written costs the student no verdict
+    except Failure as e:  # a ledger that cannot be written costs the student no verdict
+        note(f"tour: your progress is not kept: {e.message}")
 
 
 def next_exercise(entries):

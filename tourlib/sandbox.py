@@ -76,6 +76,7 @@ What it does not guarantee:
 
 import atexit
 import contextlib
+import ctypes
 import dataclasses
 import fcntl
 import os
@@ -398,19 +399,59 @@ def _state(pid):
         return b"X"
 
 
-def _end(process):
-    """Kills `process` and everything under it, and waits until they are gone: the
-    kernel ends the rest of a pid namespace when bwrap's child dies, but not at once."""
-    tree = _tree(process.pid)
-    for pid in tree:
+def _freeze_and_kill(top, include_top=True):
+    """Stops every process under `top` (and `top`), until none is left to fork another,
+    then kills them all: a process killed while its parent still runs may have started a
+    child that then outlives everything (bwrap's inner process, waiting forever for the
+    outer one's word). Returns the pids killed."""
+    frozen = set()
+    while True:
+        tree = set(_tree(top)) - ({top} if not include_top else set())
+        new = {pid for pid in tree - frozen if _state(pid) not in (b"Z", b"X")}
+        if not new:
+            break
+        for pid in new:
+            try:
+                os.kill(pid, signal.SIGSTOP)
+            except OSError:
+                pass
+        frozen |= new
+    for pid in frozen:
         try:
             os.kill(pid, signal.SIGKILL)
         except OSError:
             pass
+    return frozen
+
+
+def _end(process):
+    """Kills `process` and everything under it, and waits until they are gone: the
+    kernel ends the rest of a pid namespace when bwrap's child dies, but not at once."""
+    tree = _freeze_and_kill(process.pid)
     process.wait()
     deadline = time.monotonic() + 10
     while any(_state(pid) not in (b"Z", b"X") for pid in tree) and time.monotonic() < deadline:
         time.sleep(0.01)
+
+
+def adopt_orphans():
+    """Makes this process the one that inherits the orphans of everything it starts
+    (PR_SET_CHILD_SUBREAPER), so that end_orphans() can find them."""
+    try:
+        ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
+    except (OSError, AttributeError):
+        pass
+
+
+def end_orphans():
+    """Kills every process still under this one, and reaps them: to be called when no
+    process this one started should run any more (each was ended and waited for, or
+    its parent was killed and it was inherited here)."""
+    for pid in _freeze_and_kill(os.getpid(), include_top=False):
+        try:
+            os.waitpid(pid, 0)
+        except ChildProcessError:
+            pass  # not ours to reap: its own parent, killed as well, is
 
 
 def _signal_reason(sig, limits):

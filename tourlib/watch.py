@@ -14,7 +14,7 @@ import subprocess
 import sys
 import time
 
-from . import build, catalogue
+from . import build, catalogue, sandbox
 from .check.command import resolve
 from .files import read_regular
 from .term import BOLD, DIM, OFF, TTY, Failure, flush, say, writing
@@ -125,7 +125,7 @@ def watch(name, file, family, programs, verbose=False):
                 say(f"{BOLD}{'save ' + str(saves) if saves else 'as it is now'}{OFF} "
                     f"({time.strftime('%H:%M:%S')})")
                 flush()
-                check, judged = Check(argv), content
+                check = Check(argv)
             seen = saved(source, seen, check)
             saves += 1
             if check is not None:
@@ -133,15 +133,18 @@ def watch(name, file, family, programs, verbose=False):
                     check.end()
                     say(f"{DIM}(saved again: that check is ended, and this save is "
                         f"checked){OFF}")
-                else:  # ended: what it said is passed on whole
+                else:  # ended: what it said is passed on whole; that text has its verdict
                     while check.pump(0):
                         pass
                     check.close()
+                    judged = content
                 check = None
+                sandbox.end_orphans()
     except KeyboardInterrupt:
         if check is not None:
             check.end()
             check = None
+        sandbox.end_orphans()
         say(f"stopped watching {shown}")
     finally:
         if check is not None:

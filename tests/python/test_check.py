@@ -7,6 +7,7 @@ checkers), so it has its own label (ctest -L check)."""
 import csv
 import json
 import os
+import select
 import shutil
 import signal
 import subprocess
@@ -167,12 +168,15 @@ class Grading(unittest.TestCase):
 
 
 def descendants(root):
-    """{pid: command line} of the processes under `root` (every process, for None)."""
+    """{pid: command line} of the running processes under `root` (every one, for None)."""
     parents, lines = {}, {}
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{pid}/stat", "rb") as f:
-                parents[int(pid)] = int(f.read().rsplit(b")", 1)[1].split()[1])
+                state, parent = f.read().rsplit(b")", 1)[1].split()[:2]
+            if state == b"Z":  # ended, not yet reaped: nothing runs
+                continue
+            parents[int(pid)] = int(parent)
             with open(f"/proc/{pid}/cmdline", "rb") as f:
                 lines[int(pid)] = f.read()
         except (OSError, IndexError, ValueError):
@@ -201,20 +205,28 @@ class Watch(unittest.TestCase):
         with open(path, "w") as f:
             f.write(good)
         watch = subprocess.Popen([TOUR, "--watch", "ranked_sum", path, "--family", "behaviour"],
-                                 cwd=folder, env=environment(),
-                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                 stderr=subprocess.STDOUT, text=True)
-        seen, started = [], {}
+                                 cwd=folder, env=environment(), stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, bufsize=0)
+        seen, started, pending = [], {}, b""
 
-        def until(pattern, timeout=300):
+        def until(pattern, timeout=30):
+            """Reads the watch's lines until one holds `pattern`; fails at the deadline
+            even when the watch says nothing more."""
+            nonlocal pending
             deadline = time.monotonic() + timeout
-            while time.monotonic() < deadline:
-                line = watch.stdout.readline()
-                if not line:
+            while True:
+                while b"\n" in pending:
+                    line, pending = pending.split(b"\n", 1)
+                    seen.append(line.decode(errors="replace") + "\n")
+                    if pattern in seen[-1]:
+                        return
+                left = deadline - time.monotonic()
+                if left <= 0 or not select.select([watch.stdout], [], [], left)[0]:
                     break
-                seen.append(line)
-                if pattern in line:
-                    return
+                chunk = os.read(watch.stdout.fileno(), 65536)
+                if not chunk:
+                    break
+                pending += chunk
             self.fail(f"no '{pattern}' in: {''.join(seen)}")
 
         def save(text, by_rename):
@@ -227,7 +239,7 @@ class Watch(unittest.TestCase):
                     f.write(text)
 
         try:
-            until("ranked_sum: accepted")
+            until("ranked_sum: accepted", timeout=600)  # the first check may build the trees
             save("int main( {\n", by_rename=False)
             until("does not compile")
             until("ranked_sum: not accepted")
@@ -245,6 +257,14 @@ class Watch(unittest.TestCase):
             save(hangs, by_rename=False)
             until("save 4")
             until("checking")
+            # Saved again unchanged before that check ended: the text has no verdict yet,
+            # so it is checked again (not "its verdict stands").
+            time.sleep(0.5)
+            os.utime(path, ns=(time.time_ns(), time.time_ns() + 10**9))
+            until("that check is ended")
+            until("save 5")
+            until("checking")
+            self.assertNotIn("verdict stands", "".join(seen))
             time.sleep(2)
             started = descendants(watch.pid)
             self.assertTrue(any(b"/submission/ranked_sum" in c or b"ranked_sum" in c

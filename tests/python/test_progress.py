@@ -69,12 +69,25 @@ class Ledger(unittest.TestCase):
             # Every exercise accepted: nothing next.
             self.assertIsNone(progress.next_exercise(
                 {e["name"]: {"status": "accepted"} for e in catalogue.exercises()}))
-            # A damaged ledger, or one of another version, starts again.
-            for text in ("{", '{"version": 99, "entries": {}}', "[]",
-                         '{"version": 1, "entries": {"x": {"status": "hacked"}}}'):
+            # A damaged ledger, or one of another version, starts again; a malformed
+            # entry is dropped.
+            good = '"y": {"status": "accepted", "when": "w", "file": "f", "diagnosis": ""}'
+            for text, kept in [("{", []), ('{"version": 99, "entries": {}}', []), ("[]", []),
+                               ('{"version": 1, "entries": {"x": {"status": "hacked"}, '
+                                + good + '}}', ["y"]),
+                               ('{"version": 1, "entries": {"x": {"status": "accepted"}, '
+                                + good + '}}', ["y"]),
+                               ('{"version": 1, "entries": {"x": {"status": "rejected", '
+                                '"when": ["w"], "file": "f", "diagnosis": {}}}}', []),
+                               ('{"version": 1, "entries": {' + good + "}}" + " " * (1 << 20),
+                                [])]:
                 with open(os.environ["SUITE_PROGRESS_FILE"], "w") as f:
                     f.write(text)
-                self.assertEqual(progress.read(), {}, text)
+                self.assertEqual(list(progress.read()), kept, text[:80])
+            # No regular file in its place: nothing read, and nothing waited for.
+            os.remove(os.environ["SUITE_PROGRESS_FILE"])
+            os.mkfifo(os.environ["SUITE_PROGRESS_FILE"])
+            self.assertEqual(progress.read(), {})
 
 
 if __name__ == "__main__":

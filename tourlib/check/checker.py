@@ -150,7 +150,11 @@ class Checker:
                 self.trusted_build(family, log)
 
         with concurrent.futures.ThreadPoolExecutor(len(todo)) as pool:
-            list(pool.map(one, todo))
+            try:
+                list(pool.map(one, todo))
+            except BaseException:  # interrupted: the other builds stop too
+                sandbox.STOPPING.set()
+                raise
 
     def recipe(self, family, log):
         """The commands the tree compiles and links the program with, as argument lists

@@ -73,7 +73,7 @@ def judge(program, source, families, text=True, sandboxed=False, shown=None, con
             else:
                 doc = checker.judge(family)
             doc["seconds"] = round(time.monotonic() - start, 1)
-            if text:
+            if text and not sandbox.STOPPING.is_set():  # interrupted: no verdict to tell
                 with checker.lock:
                     for line in verdict.render_family(doc):
                         say(line)
@@ -141,11 +141,12 @@ def check(name, file, only, programs, json_path=None, verbose=False):
         for line in verdict.render_skips(doc["families"], verbose):
             say(line)
         say(f"{name}: {doc['message']}, in {doc['seconds']:.0f} s")
+    key = progress.key_of(typed, name, source)
     if text and doc["status"] == "fail" and any(
             e["becomes"] == name for e in catalogue.exercises()):
         tour = shown_path(os.path.join(catalogue.ROOT, "tour"))
-        say(f"stuck? {tour} --hint {name} {shown_path(source)} gives a hint, one step at a time")
-    progress.record(progress.key_of(typed, name, source), doc, shown)
+        say(f"stuck? {tour} --hint {key} {shown_path(source)} gives a hint, one step at a time")
+    progress.record(key, doc, source)
     if json_path == "-":
         # Every character past ASCII escaped: nothing in the document can act on a
         # terminal, and say() has nothing left to write out.
