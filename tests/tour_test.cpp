@@ -108,30 +108,29 @@ TEST_P(TourRejects, WithOneLineAndStatusTwo) {
 using Args = std::vector<std::string>;
 INSTANTIATE_TEST_SUITE_P(
     Errors, TourRejects,
-    ::testing::Values(Args{"no_such_program"}, Args{""}, Args{"--explain", "nope"},
-                      Args{"--explain", ""}, Args{"--threads", "0"}, Args{"--threads", "abc"},
-                      Args{"--threads"}, Args{"--threads", ""}, Args{"--bogus"}, Args{"--check"},
-                      Args{"--check", "nope"}, Args{"--check", "greet_ids", "/no/such/file.cpp"},
-                      Args{"--check", "greet_ids", "a.cpp", "b.cpp"},
-                      Args{"--check", "greet_ids", "--family", "speed"}, Args{"--family", "races"},
-                      Args{"lost_adds"},
-                      // One thing at a time, each option once.
-                      Args{"--check", "greet_ids", "--list"}, Args{"--list", "--explain", "x"},
-                      Args{"--explain", "lost_adds", "greet_ids"}, Args{"--threads", "3", "--list"},
-                      Args{"--family", "races", "--family", "memory", "--check", "greet_ids"},
-                      // A check needs a C++ source. (An exercise's name checks its file as
-                      // the lesson it becomes.)
-                      Args{"--check", "greet_ids", "/etc/hostname"},
-                      Args{"--check", "greet_ids", "/tmp"},
-                      // Grading, hints, timelines: each needs its names, --out its mode.
-                      Args{"--grade", "greet_ids"}, Args{"--out", "x", "greet_ids"}, Args{"--hint"},
-                      Args{"--hint", "greet_ids"}, Args{"--timeline"},
-                      Args{"--json", "-", "greet_ids"},
-                      // Watching and progress: a watch needs a program, --json is the
-                      // check's alone, --verbose a check's or a watch's.
-                      Args{"--watch"}, Args{"--watch", "nope"}, Args{"--watch", "greet_ids", "--json", "-"},
-                      Args{"--watch", "greet_ids", "--check", "greet_ids"},
-                      Args{"--progress", "greet_ids"}, Args{"--verbose"}, Args{"--next", "--list"}));
+    ::testing::Values(
+        Args{"no_such_program"}, Args{""}, Args{"--explain", "nope"}, Args{"--explain", ""},
+        Args{"--threads", "0"}, Args{"--threads", "abc"}, Args{"--threads"}, Args{"--threads", ""},
+        Args{"--bogus"}, Args{"--check"}, Args{"--check", "nope"},
+        Args{"--check", "greet_ids", "/no/such/file.cpp"},
+        Args{"--check", "greet_ids", "a.cpp", "b.cpp"},
+        Args{"--check", "greet_ids", "--family", "speed"}, Args{"--family", "races"},
+        Args{"lost_adds"},
+        // One thing at a time, each option once.
+        Args{"--check", "greet_ids", "--list"}, Args{"--list", "--explain", "x"},
+        Args{"--explain", "lost_adds", "greet_ids"}, Args{"--threads", "3", "--list"},
+        Args{"--family", "races", "--family", "memory", "--check", "greet_ids"},
+        // A check needs a C++ source. (An exercise's name checks its file as
+        // the lesson it becomes.)
+        Args{"--check", "greet_ids", "/etc/hostname"}, Args{"--check", "greet_ids", "/tmp"},
+        // Grading, hints, timelines: each needs its names, --out its mode.
+        Args{"--grade", "greet_ids"}, Args{"--out", "x", "greet_ids"}, Args{"--hint"},
+        Args{"--hint", "greet_ids"}, Args{"--timeline"}, Args{"--json", "-", "greet_ids"},
+        // Watching and progress: a watch needs a program, --json is the
+        // check's alone, --verbose a check's or a watch's.
+        Args{"--watch"}, Args{"--watch", "nope"}, Args{"--watch", "greet_ids", "--json", "-"},
+        Args{"--watch", "greet_ids", "--check", "greet_ids"}, Args{"--progress", "greet_ids"},
+        Args{"--verbose"}, Args{"--next", "--list"}));
 
 // Output that cannot be written is a failure, said in one line, whatever the mode.
 class TourOutputLost : public ::testing::TestWithParam<Args> {};
