@@ -7,11 +7,11 @@ import hashlib
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 
-from . import catalogue, sandbox
+from . import catalogue
+from .processes import STOPPING, stop
 from .term import Failure, indent, note
 
 BUILD = os.path.join(catalogue.ROOT, "build")  # where the tour builds: see choose_root
@@ -60,26 +60,10 @@ def run_logged(command, log):
             try:
                 return process.wait(timeout=0.05) == 0
             except subprocess.TimeoutExpired:
-                if sandbox.STOPPING.is_set():
+                if STOPPING.is_set():
                     return False
     finally:
         stop(process)
-
-
-def stop(process):
-    """Ends `process` and its session if it is still running: politely, then for sure."""
-    if process.poll() is not None:
-        return
-    for sig, grace in ((signal.SIGTERM, 5), (signal.SIGKILL, None)):
-        try:
-            os.killpg(process.pid, sig)
-        except ProcessLookupError:
-            return
-        try:
-            process.wait(timeout=grace)
-            return
-        except subprocess.TimeoutExpired:
-            pass
 
 
 def build_directory():

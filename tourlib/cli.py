@@ -5,7 +5,7 @@ import re
 import signal
 import sys
 
-from . import build, catalogue, grade, hints, present, progress, sandbox
+from . import build, catalogue, grade, hints, present, processes, progress
 from .check import check
 from .check.families import FAMILIES
 from .timeline.run import timeline
@@ -262,11 +262,11 @@ def entry(argv):
         return 1
     # Whatever a command started and lost (a process whose parent was killed first) comes
     # back to the tour, which ends it before it goes.
-    sandbox.adopt_orphans()
+    processes.adopt_orphans()
     try:
         return run(argv)
     finally:
-        sandbox.end_orphans()
+        processes.end_orphans()
 
 
 def run(argv):

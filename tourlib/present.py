@@ -6,7 +6,8 @@ import subprocess
 import textwrap
 
 from . import catalogue
-from .build import RUN_TIMEOUT, stop
+from .build import RUN_TIMEOUT
+from .processes import stop
 from .term import BOLD, CYAN, DIM, OFF, RED, Failure, flush, say, shown_path
 
 NUMBER = re.compile(r"-?\d+(?:\.\d+)?")

@@ -17,15 +17,8 @@ API:
         the environment of the process that starts the command passes through (the test
         harness sets each run's); else exactly `env`, plus HOME, TMPDIR, PATH and LANG.
         sandboxed([]) is a prefix the test harness puts before each program it starts.
-    run(argv, *, timeout, limits=RUN, **sandboxed's options) -> Outcome
-        Runs `argv` sandboxed; see watch().
-    watch(process, *, timeout, limits, cancel=None) -> (stdout, stderr, reason)
-        Keeps at most limits.output bytes of each of the process's pipes, and ends its
-        whole process tree at the timeout, at the output cap, past limits.rss resident
-        bytes, when `cancel` (a threading.Event) is set, or when the caller is
-        interrupted. `reason` is "" when it ended by itself,
-        else a sentence saying what stopped it. The check watches its test harness, which
-        runs outside the sandbox, with it.
+    run(argv, *, timeout, limits=RUN, **sandboxed's options) -> processes.Outcome
+        Runs `argv` sandboxed, watched by processes.watch() with these limits.
     COMPILE, RUN, SANITIZED: the limits of a compiler run and of runs of a program built
         plainly or under UBSan/valgrind (RUN), or under TSan (SANITIZED).
 
@@ -60,7 +53,8 @@ What the sandbox guarantees:
     ends, or bwrap's caller dies (--die-with-parent), the kernel kills every process
     left in it; nothing outlives a run.
   - Limits (setrlimit, per process): CPU time, address space, open files, file size,
-    and tasks (processes and threads) of its uid; watch() adds the wall-clock timeout,
+    and tasks (processes and threads) of its uid; processes.watch() adds the wall-clock
+    timeout,
     the output cap and a watch on the resident memory of the whole tree.
 
 What it does not guarantee:
@@ -76,20 +70,18 @@ What it does not guarantee:
 
 import atexit
 import contextlib
-import ctypes
 import dataclasses
 import fcntl
 import os
 import platform
 import pwd
-import selectors
 import shutil
 import signal
 import struct
 import subprocess
 import tempfile
-import threading
-import time
+
+from .processes import MIB, Outcome, watch
 
 PACKAGE = "bubblewrap"
 NOBODY = 65534
@@ -102,7 +94,6 @@ HOME = "/scratch"
 # identity() checks), chosen under a lock in LOCKS.
 UIDS = range(2_100_000_000, 2_100_000_256)
 LOCKS = "/run/openmp-lessons-sandbox"
-MIB = 1 << 20
 
 
 @dataclasses.dataclass(frozen=True)
@@ -113,7 +104,7 @@ class Limits:
     tasks: int = 12288                # processes and threads of the uid (RLIMIT_NPROC)
     open_files: int = 256             # per process (RLIMIT_NOFILE)
     file_size: int = 64 * MIB         # largest file a process may write (RLIMIT_FSIZE)
-    output: int = 64 * MIB            # bytes watch() keeps of stdout and of stderr
+    output: int = 64 * MIB            # bytes processes.watch() keeps of stdout and stderr
     tmp: int = 64 * MIB               # size of each private tmpfs: $HOME, /tmp, /dev/shm
 
 
@@ -348,171 +339,11 @@ def available():
     return _trial
 
 
-@dataclasses.dataclass
-class Outcome:
-    returncode: int
-    stdout: bytes
-    stderr: bytes
-    reason: str  # "" when the program ended by itself
-
-
-def _tree(top):
-    """`top` and every process descending from it, from /proc."""
-    parents = {}
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                with open(f"/proc/{entry}/stat", "rb") as f:
-                    parents.setdefault(int(f.read().rsplit(b")", 1)[1].split()[1]), []
-                                       ).append(int(entry))
-            except (OSError, IndexError, ValueError):
-                pass
-    found, todo = [], [top]
-    while todo:
-        pid = todo.pop()
-        found.append(pid)
-        todo += parents.get(pid, [])
-    return found
-
-
-def resident(top):
-    """Memory `top`'s whole tree holds: its resident pages (those shared after a fork
-    count each time) and its page tables, which a program that reads one byte in every
-    2 MiB of a vast mapping makes grow while it stays small."""
-    total = 0
-    for pid in _tree(top):
-        try:
-            with open(f"/proc/{pid}/status") as f:
-                for line in f:
-                    if line.startswith(("VmRSS:", "VmPTE:")):
-                        total += int(line.split()[1]) * 1024
-        except (OSError, IndexError, ValueError):
-            pass
-    return total
-
-
-def _state(pid):
-    try:
-        with open(f"/proc/{pid}/stat", "rb") as f:
-            return f.read().rsplit(b")", 1)[1].split()[0]
-    except (OSError, IndexError):
-        return b"X"
-
-
-def _freeze_and_kill(top, include_top=True):
-    """Stops every process under `top` (and `top`), until none is left to fork another,
-    then kills them all: a process killed while its parent still runs may have started a
-    child that then outlives everything (bwrap's inner process, waiting forever for the
-    outer one's word). Returns the pids killed."""
-    frozen = set()
-    while True:
-        tree = set(_tree(top)) - ({top} if not include_top else set())
-        new = {pid for pid in tree - frozen if _state(pid) not in (b"Z", b"X")}
-        if not new:
-            break
-        for pid in new:
-            try:
-                os.kill(pid, signal.SIGSTOP)
-            except OSError:
-                pass
-        frozen |= new
-    for pid in frozen:
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except OSError:
-            pass
-    return frozen
-
-
-def _end(process):
-    """Kills `process` and everything under it, and waits until they are gone: the
-    kernel ends the rest of a pid namespace when bwrap's child dies, but not at once."""
-    tree = _freeze_and_kill(process.pid)
-    process.wait()
-    deadline = time.monotonic() + 10
-    while any(_state(pid) not in (b"Z", b"X") for pid in tree) and time.monotonic() < deadline:
-        time.sleep(0.01)
-
-
-def adopt_orphans():
-    """Makes this process the one that inherits the orphans of everything it starts
-    (PR_SET_CHILD_SUBREAPER), so that end_orphans() can find them."""
-    try:
-        ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
-    except (OSError, AttributeError):
-        pass
-
-
-def end_orphans():
-    """Kills every process still under this one, and reaps them: to be called when no
-    process this one started should run any more (each was ended and waited for, or
-    its parent was killed and it was inherited here)."""
-    for pid in _freeze_and_kill(os.getpid(), include_top=False):
-        try:
-            os.waitpid(pid, 0)
-        except ChildProcessError:
-            pass  # not ours to reap: its own parent, killed as well, is
-
-
 def _signal_reason(sig, limits):
     name = signal.Signals(sig).name if sig in signal.Signals._value2member_map_ else str(sig)
     known = {signal.SIGXCPU: f"its CPU time limit ({limits.cpu_s} s)",
              signal.SIGXFSZ: f"its file size limit ({limits.file_size // MIB} MiB)"}
     return f"killed by {name}" + (f": {known[sig]}" if sig in known else "")
-
-
-# Set when the caller is interrupted while other threads watch processes: each of them
-# ends what it watches at once (the thread that was interrupted waits for them).
-STOPPING = threading.Event()
-
-
-def watch(process, *, timeout, limits=RUN, cancel=None):
-    streams = [s for s in (process.stdout, process.stderr) if s is not None]
-    kept = {s: bytearray() for s in streams}
-    names = {process.stdout: "stdout", process.stderr: "stderr"}
-    reason = ""
-    selector = selectors.DefaultSelector()
-    for stream in streams:
-        os.set_blocking(stream.fileno(), False)
-        selector.register(stream, selectors.EVENT_READ)
-    next_watch = time.monotonic()
-    deadline = next_watch + timeout
-    try:
-        while process.poll() is None or selector.get_map():
-            if not selector.get_map():  # no pipes, or both closed: only the end is awaited
-                time.sleep(0.05)
-            for key, _ in selector.select(timeout=0.05) if selector.get_map() else ():
-                data = os.read(key.fileobj.fileno(), 65536)
-                if not data:
-                    selector.unregister(key.fileobj)
-                    continue
-                sink = kept[key.fileobj]
-                room = max(0, limits.output - len(sink))
-                sink += data[:room]
-                if len(data) > room and not reason:
-                    reason = (f"wrote more than {limits.output // MIB} MiB on "
-                              f"{names[key.fileobj]}")
-            now = time.monotonic()
-            if not reason and process.poll() is None:
-                if STOPPING.is_set() or cancel is not None and cancel.is_set():
-                    reason = "interrupted"
-                elif now > deadline:
-                    reason = f"did not end within {timeout} s"
-                elif limits.rss is not None and now >= next_watch:
-                    next_watch = now + 0.05
-                    if resident(process.pid) > limits.rss:
-                        reason = f"used more than {limits.rss // MIB} MiB of memory"
-            if reason and process.poll() is None:
-                _end(process)
-    finally:
-        if process.poll() is None:
-            _end(process)
-        process.wait()
-        selector.close()
-        for stream in streams:
-            stream.close()
-    return (bytes(kept.get(process.stdout, b"")), bytes(kept.get(process.stderr, b"")),
-            reason)
 
 
 def run(argv, *, timeout, limits=RUN, **options):

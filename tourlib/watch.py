@@ -5,16 +5,14 @@ passed on as it comes (the behaviour family's verdict first). A save while a che
 ends that check, and everything it started, before the next one starts. Editors save by
 renaming a new file into place, by truncating and writing, or in several writes: a save
 counts once the file has stood still for QUIET seconds."""
-import ctypes
 import hashlib
 import os
 import selectors
-import signal
 import subprocess
 import sys
 import time
 
-from . import build, catalogue, sandbox
+from . import build, catalogue, processes
 from .check.command import resolve
 from .files import read_regular
 from .term import BOLD, DIM, OFF, TTY, Failure, flush, say, writing
@@ -44,14 +42,6 @@ def digest(path):
         return None
 
 
-def _die_with_parent():
-    # In the child, before it runs: the check ends (as on Ctrl-C) if the watch is killed.
-    try:
-        ctypes.CDLL(None, use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-    except (OSError, AttributeError):
-        pass
-
-
 class Check:
     """One `./tour --check` running in its own session, its output passed on."""
 
@@ -61,7 +51,7 @@ class Check:
             env["SUITE_TOUR_COLOUR"] = "1"
         self.process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, env=env, start_new_session=True,
-                                        preexec_fn=_die_with_parent)
+                                        preexec_fn=processes.die_with_parent)
         self.selector = selectors.DefaultSelector()
         for stream, sink in ((self.process.stdout, sys.stdout), (self.process.stderr, sys.stderr)):
             os.set_blocking(stream.fileno(), False)
@@ -85,17 +75,7 @@ class Check:
     def end(self):
         """Ends the check, as Ctrl-C would (it ends what it started and cleans up), then
         for sure; what it still had to say is dropped."""
-        for sig, grace in ((signal.SIGTERM, GRACE), (signal.SIGKILL, None)):
-            if self.process.poll() is not None:
-                break
-            try:
-                os.killpg(self.process.pid, sig)
-            except ProcessLookupError:
-                break
-            try:
-                self.process.wait(timeout=grace)
-            except subprocess.TimeoutExpired:
-                pass
+        processes.stop(self.process, GRACE)
         self.process.wait()
         self.close()
 
@@ -139,12 +119,12 @@ def watch(name, file, family, programs, verbose=False):
                     check.close()
                     judged = content
                 check = None
-                sandbox.end_orphans()
+                processes.end_orphans()
     except KeyboardInterrupt:
         if check is not None:
             check.end()
             check = None
-        sandbox.end_orphans()
+        processes.end_orphans()
         say(f"stopped watching {shown}")
     finally:
         if check is not None:

@@ -20,7 +20,7 @@ import subprocess
 import tempfile
 import threading
 
-from .. import build, catalogue, sandbox
+from .. import build, catalogue, processes, sandbox
 from ..build import configure, configure_error, open_log, run_logged
 from ..term import DIM, OFF, flush, indent, say
 from . import advice, forbidden, harness, reports, verdict, words
@@ -153,7 +153,7 @@ class Checker:
             try:
                 list(pool.map(one, todo))
             except BaseException:  # interrupted: the other builds stop too
-                sandbox.STOPPING.set()
+                processes.STOPPING.set()
                 raise
 
     def recipe(self, family, log):
@@ -499,8 +499,8 @@ def direct(argv, cwd, limits, timeout):
     process = subprocess.Popen(argv, cwd=cwd, stdin=subprocess.DEVNULL,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                start_new_session=True)
-    stdout, stderr, reason = sandbox.watch(process, timeout=timeout, limits=limits)
-    return sandbox.Outcome(process.returncode, stdout, stderr, reason)
+    stdout, stderr, reason = processes.watch(process, timeout=timeout, limits=limits)
+    return processes.Outcome(process.returncode, stdout, stderr, reason)
 
 
 def no_main(messages):

@@ -5,7 +5,7 @@ import json
 import os
 import time
 
-from .. import build, catalogue, progress, sandbox
+from .. import build, catalogue, processes, progress, sandbox
 from ..build import locked
 from ..files import TooLarge, read_regular, write_whole
 from ..term import Failure, as_typed, decoded, flush, say, shown_path
@@ -63,7 +63,7 @@ def judge(program, source, families, text=True, sandboxed=False, shown=None, con
         checker = Checker(program, shown, content, show_warnings=text, sandboxed=sandboxed,
                           keep=keep, uid=uid)
         start = time.monotonic()
-        sandbox.STOPPING.clear()
+        processes.STOPPING.clear()
 
         def judged(family):
             compiler = FAMILIES[family]["compiler"]
@@ -73,7 +73,7 @@ def judge(program, source, families, text=True, sandboxed=False, shown=None, con
             else:
                 doc = checker.judge(family)
             doc["seconds"] = round(time.monotonic() - start, 1)
-            if text and not sandbox.STOPPING.is_set():  # interrupted: no verdict to tell
+            if text and not processes.STOPPING.is_set():  # interrupted: no verdict to tell
                 with checker.lock:
                     for line in verdict.render_family(doc):
                         say(line)
@@ -94,7 +94,7 @@ def judge(program, source, families, text=True, sandboxed=False, shown=None, con
                         done = [pool.submit(judged, family) for family in rest]
                         docs += [d.result() for d in done]
                     except BaseException:  # interrupted: the other families stop too
-                        sandbox.STOPPING.set()
+                        processes.STOPPING.set()
                         raise
         finally:
             checker.close()

@@ -16,7 +16,7 @@ import subprocess
 import threading
 from typing import Optional
 
-from .. import catalogue, sandbox
+from .. import catalogue, processes
 from ..files import read_regular
 from ..term import Failure
 from .families import RUN_TIMEOUT
@@ -135,7 +135,7 @@ def run_one(argv, env, output, launcher, limits, cancel):
                                    start_new_session=True)
     except OSError as e:
         raise Failure(f"cannot run {argv[0]}: {e.strerror}", 3) from e
-    return sandbox.watch(process, timeout=HARNESS_TIMEOUT, limits=limits, cancel=cancel)[2]
+    return processes.watch(process, timeout=HARNESS_TIMEOUT, limits=limits, cancel=cancel)[2]
 
 
 def read_results(outputs, names, binary="the harness"):
