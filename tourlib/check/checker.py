@@ -436,7 +436,7 @@ class Checker:
         for c in ran:
             report = reports.report(c.stderr, self.name + ".cpp") if c.failures else None
             if report is not None:
-                found[c.name] = (report["headline"], self.places(report))
+                found[c.name] = (report["headline"], self.places(report), report["kind"])
             elif c.detected:
                 # The detector ended the program, but its report is not on stderr: the
                 # program closed or moved it.
@@ -477,9 +477,9 @@ class Checker:
         docs = []
         for c in ordered:
             if c.name in failed:
-                message, places = failed[c.name]
+                message, places, *kind = failed[c.name]
                 docs.append(verdict.case_doc(c, True, message, places or (),
-                                             stderr=not places))
+                                             stderr=not places, report=kind[0] if kind else None))
             else:
                 docs.append(verdict.case_doc(c, False))
         return docs

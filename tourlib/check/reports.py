@@ -23,8 +23,10 @@ def starts_at(test):
     return start
 
 
-def result(tool, headline, where, lines, start):
-    return {"tool": tool, "headline": headline, "where": where,
+def result(tool, headline, where, lines, start, kind="other"):
+    """A report as data. `kind` is what the tool found, in its own terms: "race",
+    "uninitialised", "out_of_bounds", "overflow", "leak" or "other"."""
+    return {"tool": tool, "headline": headline, "kind": kind, "where": where,
             "excerpt": [] if where else lines[start:start + 8]}
 
 
@@ -36,8 +38,9 @@ def frame_line(text, base):
 
 def walk_stacks(lines, base, label_of, end):
     """Each stack of a report (an access, where a value came from) told by its first
-    frame in the checked file, with the label that `label_of` gives the line heading the
-    stack (None: a block this parser does not tell). At most four places."""
+    frame in the checked file, with what `label_of` gives the line heading the stack: a
+    label, or (label, fields) with what the tool says of the access as data (None: a
+    block this parser does not tell). At most four places."""
     where, label, told = [], None, False
     for line in lines:
         if end(line, where):
@@ -46,6 +49,9 @@ def walk_stacks(lines, base, label_of, end):
         if not re.match(r"#\d+ |at 0x|by 0x", body):
             label, told = label_of(line, body), False
             continue
+        fields = {}
+        if isinstance(label, tuple):
+            label, fields = label
         number = frame_line(body, base)
         if number is None and re.search(r"(?:^|[\s(/])" + base + r"(?:\s|\)|$)", body):
             # The file without a line: the optimiser lost it. The frames further out name
@@ -53,8 +59,9 @@ def walk_stacks(lines, base, label_of, end):
             told = True
         if number is not None and label is not None and not told:
             told = True
-            if {"line": number, "label": label} not in where:
-                where.append({"line": number, "label": label})
+            place = dict(fields, line=number, label=label)
+            if place not in where:
+                where.append(place)
             if len(where) >= 4:
                 break
     return where
@@ -67,11 +74,14 @@ def tsan(lines, start, base):
         m = re.match(r"(previous )?(atomic )?(read|write)[^:]* by (.*):$", body, re.I)
         if not m:
             return None
-        return f"{m.group(1) or ''}{m.group(2) or ''}{m.group(3)}".lower() + f" by {m.group(4)}"
+        label = f"{m.group(1) or ''}{m.group(2) or ''}{m.group(3)}".lower() + f" by {m.group(4)}"
+        return label, {"access": m.group(3).lower(), "atomic": bool(m.group(2)),
+                       "previous": bool(m.group(1))}
 
     where = walk_stacks(lines[start + 1:start + 80], base, label_of,
                         lambda line, where: "SUMMARY" in line or line.startswith("====="))
-    return result("ThreadSanitizer", headline, where, lines, start)
+    return result("ThreadSanitizer", headline, where, lines, start,
+                  "race" if "data race" in headline else "other")
 
 
 tsan.start = starts_at(lambda lines, k: "WARNING: ThreadSanitizer:" in lines[k])
@@ -89,7 +99,10 @@ def valgrind(lines, start, base):
         return bool(where) and ("SUMMARY" in line or re.fullmatch(r"==\d+== ?", line))
 
     where = walk_stacks(lines[start:start + 80], base, label_of, end)
-    return result("valgrind", headline, where, lines, start)
+    kind = ("uninitialised" if "uninitialised" in headline else
+            "out_of_bounds" if re.match(r"Invalid (read|write)", headline) else
+            "leak" if "lost" in headline else "other")
+    return result("valgrind", headline, where, lines, start, kind)
 
 
 # A valgrind error is a line followed by its stack.
@@ -104,7 +117,9 @@ def ubsan(lines, start, base):
     headline = re.sub(r"^.*?runtime error: ", "", text)
     number = frame_line(text.split(": runtime error")[0], base)
     where = [{"line": number, "label": ""}] if number is not None else []
-    return result("UndefinedBehaviorSanitizer", headline, where, lines, start)
+    kind = ("out_of_bounds" if "out of bounds" in headline else
+            "overflow" if "overflow" in headline else "other")
+    return result("UndefinedBehaviorSanitizer", headline, where, lines, start, kind)
 
 
 ubsan.start = starts_at(lambda lines, k: "runtime error:" in lines[k])
@@ -116,11 +131,15 @@ def asan(lines, start, base):
 
     def label_of(_, body):
         m = re.match(r"(READ|WRITE) of size (\d+)", body)
-        return f"{m.group(1).lower()} of {m.group(2)} bytes" if m else None
+        if not m:
+            return None
+        return f"{m.group(1).lower()} of {m.group(2)} bytes", {"access": m.group(1).lower()}
 
     where = walk_stacks(lines[start + 1:start + 80], base, label_of,
                         lambda line, where: "SUMMARY" in line)
-    return result("AddressSanitizer", headline, where, lines, start)
+    kind = ("out_of_bounds" if "overflow" in headline or "out-of-bounds" in headline
+            else "leak" if "leak" in headline else "other")
+    return result("AddressSanitizer", headline, where, lines, start, kind)
 
 
 asan.start = starts_at(lambda lines, k: "ERROR: AddressSanitizer" in lines[k])

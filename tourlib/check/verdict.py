@@ -10,7 +10,11 @@ The document (written by ./tour --check --json) is:
                  "cases": [{"name", "status": "pass"|"fail", "environment": [K=V...],
                             "processors": N (0: all), "command": to run it again,
                             "message": what went wrong, "lines": [{"file", "line",
-                            "text", "label"}], "output": [lines], "output_lines": N,
+                            "text", "label", and from the race detector "access":
+                            "read"|"write", "atomic", "previous"}], "report": what
+                            the detector found ("race", "uninitialised",
+                            "out_of_bounds", "overflow", "leak", "other"),
+                            "output": [lines], "output_lines": N,
                             "stderr": [lines]}]}]}
 The check adds "digest", "sandboxed", "warnings", "diagnoses" (mistake, line, why, fix),
 "notes" (line, what, instead), "changed" (from, lines) and, when they could not be
@@ -65,7 +69,7 @@ def clipped(lines, width=300):
             for line in lines]
 
 
-def case_doc(case, failed, message="", lines=(), stderr=True):
+def case_doc(case, failed, message="", lines=(), stderr=True, report=None):
     doc = {"name": case.name, "status": "fail" if failed else "pass",
            "environment": case.environment, "processors": case.processors,
            "command": command(case)}
@@ -78,6 +82,8 @@ def case_doc(case, failed, message="", lines=(), stderr=True):
         doc.update(message=message, lines=list(lines), output=clipped(printed),
                    output_lines=total,
                    stderr=clipped(case.stderr.splitlines()[:6]) if stderr else [])
+        if report:
+            doc["report"] = report
     return doc
 
 
