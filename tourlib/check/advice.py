@@ -8,18 +8,32 @@ import select
 import signal
 import time
 
-from . import changes, diagnose, slow
+from .. import build
+from . import changes, diagnose, model, slow
+
+# Where the precompiled standard headers of the parse are kept.
+PCH = os.path.join(build.BUILD, "check", "model")
 
 # A lesson's advice takes a few milliseconds; a file of 256 KiB, a few seconds.
 SECONDS = 20
 
 
-def advise(doc, student, lesson, warnings, program, source):
+def advise(doc, student, lesson, warnings, program, source, parsed=None):
     """{"diagnoses", "notes", "changed"} for the verdict `doc`, and "" or why there is
-    none."""
+    none. `student` and `lesson` are the two texts; `parsed` is (clang's dump of the
+    student's file, its content, the path it was parsed as, the lesson's path), or None
+    where there is no parse."""
     def work():
-        return {"diagnoses": diagnose.diagnose(doc, student, lesson, warnings),
-                "notes": slow.notes(student, lesson) if doc["status"] == "pass" else [],
+        student_model = lesson_model = None
+        if parsed:
+            dump, content, path, lesson_path = parsed
+            facts = model.read(dump, content, path)
+            student_model = model.Model(facts) if facts else None
+            lesson_facts = model.parse(lesson_path, model.precompiled(PCH))
+            lesson_model = model.Model(lesson_facts) if lesson_facts else None
+        return {"diagnoses": diagnose.diagnose(doc, student_model, lesson_model, warnings),
+                "notes": slow.notes(student_model, lesson_model)
+                if doc["status"] == "pass" and student_model and lesson_model else [],
                 "changed": changes.changes(program, source, student)
                 if doc["status"] == "fail" else None}
 

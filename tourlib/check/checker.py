@@ -23,7 +23,7 @@ import threading
 from .. import build, catalogue, processes, sandbox
 from ..build import configure, configure_error, open_log, run_logged
 from ..term import DIM, OFF, flush, indent, say
-from . import advice, forbidden, harness, reports, verdict, words
+from . import advice, forbidden, harness, model, reports, verdict, words
 from .families import FAMILIES, RUN_TIMEOUT
 
 SOURCE_SUFFIXES = (".cpp", ".cc", ".cxx", ".C")
@@ -117,6 +117,34 @@ class Checker:
     def told(self, text):
         """Compiler messages about the copy, told as about the student's file."""
         return text.replace(self.compiled_as, self.shown_as)
+
+    # -- the compiler's reading of the file ------------------------------------------
+
+    def dump(self):
+        """clang's parse of the copy as its JSON dump (bytes), made in the sandbox when
+        so chosen, beside the families' builds; None where there is none (no clang, a
+        parse that failed or said too much). What it holds is read apart, by the
+        advice (model.read)."""
+        if shutil.which("clang++") is None:
+            return None
+        try:
+            with self.lock:
+                pch = model.precompiled(os.path.join(build.BUILD, "check", "model"))
+                work = self.workdir()
+        except (OSError, subprocess.CalledProcessError):
+            return None
+        argv = model.parse_argv(self.compiled_as, pch)
+        limits = dataclasses.replace(sandbox.COMPILE, output=model.DUMP_CAP)
+        if self.sandboxed:
+            # The precompiled header names the header it was made from: both are read.
+            folder = os.path.dirname(pch)
+            done = sandbox.run(argv, read_only=[(os.path.join(work, self.name + ".cpp"),
+                                                 self.compiled_as), (folder, folder)],
+                               cwd=INSIDE, uid=self.uid, limits=limits,
+                               timeout=COMPILE_TIMEOUT)
+        else:
+            done = direct(argv, work, limits, COMPILE_TIMEOUT)
+        return done.stdout if not done.reason and done.stdout else None
 
     # -- the trusted trees -----------------------------------------------------------
 

@@ -80,6 +80,8 @@ def judge(program, source, families, text=True, sandboxed=False, shown=None, con
                     flush()
             return doc
 
+        parsing = concurrent.futures.ThreadPoolExecutor(1)
+        parsed = parsing.submit(checker.dump)  # beside the builds: it takes a fraction
         try:
             checker.prepare(families)
             # The behaviour family first, alone: its verdict is the one a student waits
@@ -96,7 +98,12 @@ def judge(program, source, families, text=True, sandboxed=False, shown=None, con
                     except BaseException:  # interrupted: the other families stop too
                         processes.STOPPING.set()
                         raise
+            dump = parsed.result()
+        except BaseException:  # interrupted: the parse stops too
+            processes.STOPPING.set()
+            raise
         finally:
+            parsing.shutdown(cancel_futures=True)
             checker.close()
     doc = verdict.document(program["name"], shown, docs, time.monotonic() - start)
     with open(os.path.join(catalogue.ROOT, program["source"]), errors="replace") as f:
@@ -105,7 +112,10 @@ def judge(program, source, families, text=True, sandboxed=False, shown=None, con
     doc["digest"] = checker.digest
     doc["sandboxed"] = sandboxed
     doc["warnings"] = checker.warnings
-    advice, why = advise(doc, student, lesson, checker.warnings, program, source)
+    lesson_path = os.path.join(catalogue.ROOT, program["source"])
+    advice, why = advise(doc, student, lesson, checker.warnings, program, source,
+                         (dump, checker.content, checker.compiled_as, lesson_path)
+                         if dump else None)
     doc.update(advice)
     if why:
         doc["unadvised"] = why

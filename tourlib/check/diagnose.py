@@ -1,326 +1,645 @@
-"""The mistake behind a rejection, and the way out: read from the evidence together (the
-compiler's warnings, the family that failed and its report or failing case, the
-student's file beside the lesson's). Each diagnosis names the mistake, its line, why it
-goes wrong and the construct that fixes it. Where the evidence points at no known
-mistake, there is no diagnosis: the families' own words say what went wrong."""
+"""The mistake behind a rejection, and the way out, read from the evidence together: the
+reason a family failed, the compiler's warnings, the race and memory reports as data,
+and the compiler's own parse of the student's file and of the lesson (model.Model).
+
+Each rule is a row of RULES: an id, the evidence it needs, and a small function that
+finds its places in the file; its words (mistake, why, fix) are WORDS[id], with the
+names the rule found filled in. The rules are in the order their diagnoses are told:
+the first one's fix is the one that makes the program right. Where the evidence points
+at no known mistake, there is no diagnosis: the families' own words say what went
+wrong."""
 import difflib
 import re
 
-from .source import Source
+NARROW = ("int", "short", "char", "unsigned int", "unsigned short")
+WIDE = ("long", "long long", "unsigned long", "unsigned long long", "size_t", "std::size_t",
+        "double", "long double")
 
 
-def diagnosis(mistake, line, why, fix):
-    return {"mistake": mistake, "line": line, "why": why, "fix": fix}
+class Evidence:
+    """What a verdict knows of a rejected file: the failed families, the first failing
+    case of the race and memory families, the warnings, the two models."""
 
+    def __init__(self, doc, student, lesson, warnings):
+        self.doc, self.student, self.lesson = doc, student, lesson
+        self.warnings = list(warnings)
+        self.failed = {f["name"]: f for f in doc["families"] if f["status"] == "fail"}
+        self.reasons = {f.get("reason") for f in self.failed.values()}
+        self.race = first_case(self.failed.get("races"))
+        self.memory = first_case(self.failed.get("memory"))
+        self.sides = [p for p in self.race.get("lines", []) if p.get("access")]
 
-def diagnose(doc, student_text, lesson_text, warnings=()):
-    """The diagnoses of a verdict document (most telling first, each mistake once)."""
-    student, lesson = Source(student_text), Source(lesson_text)
-    failed = {f["name"]: f for f in doc["families"] if f["status"] == "fail"}
-    uncompiled = [f for f in failed.values() if "does not compile" in f["message"]]
-    if uncompiled:
-        return [does_not_compile(uncompiled[0])]
-    found = from_compiler(warnings)
-    if "races" in failed:
-        found += from_race(first_case(failed["races"]), student, lesson)
-    if "memory" in failed:
-        found += from_memory(first_case(failed["memory"]), student)
-    if failed:
-        found += from_source(student, lesson)
-    unique = []
-    for d in found:
-        if all(d["mistake"] != u["mistake"] for u in unique):
-            unique.append(d)
-    return unique
-
-
-def does_not_compile(family):
-    """The compiler's first error, as the one to put right first."""
-    errors = [line for line in family["details"] if re.search(r"\berror\b", line)]
-    first = errors[0] if errors else (family["details"] or [family["message"]])[0]
-    m = re.search(r":(\d+):(?:\d+:)? (?:fatal )?error: (.*)", first)
-    missing_main = any("has no main()" in line for line in family["details"])
-    return diagnosis(
-        "the file has no main()" if missing_main else "the file does not compile",
-        int(m.group(1)) if m else None,
-        "a program starts at main(), and the linker found none" if missing_main else
-        f"the compiler says: {m.group(2) if m else first.strip()}",
-        "write the program's main(), as the lesson does" if missing_main else
-        "put right the line the compiler names; later errors often follow from the first")
+    def has(self, needs):
+        """Whether every kind of evidence in `needs` is there."""
+        there = {"failed": bool(self.failed), "races": bool(self.race),
+                 "memory": bool(self.memory), "model": self.student is not None,
+                 "lesson": self.lesson is not None}
+        return all(there.get(n, False) for n in needs)
 
 
 def first_case(family):
-    return next((c for c in family["cases"] if c["status"] == "fail"), {})
+    return next((c for c in (family or {}).get("cases", []) if c["status"] == "fail"), {})
 
 
-def from_compiler(warnings):
-    found = []
-    for line in warnings:
-        m = re.search(r":(\d+):(?:\d+:)? warning: ignoring [‘'`]#pragma (.*?)[’'] \[-Wunknown-pragmas\]",
-                      line)
+# -- the rules, most telling first ----------------------------------------------------
+
+def unknown_directive(ev):
+    for line in ev.warnings:
+        m = re.search(r":(\d+):(?:\d+:)? warning: ignoring [‘'`]#pragma (.*?)[’'] "
+                      r"\[-Wunknown-pragmas\]", line)
         if m:
-            found.append(diagnosis(
-                f"an unknown directive: #pragma {m.group(2).strip()}", int(m.group(1)),
-                "the compiler ignores a pragma it does not know, so this code runs as if the "
-                "line were not there: by one thread, or not divided",
-                "spell it as OpenMP does: #pragma omp parallel, #pragma omp for, "
-                "#pragma omp atomic"))
-    return found
+            yield int(m.group(1)), {"pragma": m.group(2).strip()}
 
 
-def from_race(case, student, lesson):
-    """Two threads touched one variable at once, at least one writing: the report's two
-    sides, each with whether it read or wrote, and whether atomically."""
-    sides = [(p["line"], p.get("label", "")) for p in case.get("lines", [])]
-    found = []
-    for line, label in sides:
-        counter = student.loop_counter(line)
-        if counter and student.shared(counter, line):
-            found.append(shared_counter(counter, line, student))
-    kinds = [(line, re.match(r"(?:previous )?(atomic )?(read|write)", label or "")) for line, label
-             in sides]
-    writes = [line for line, m in kinds if m and m.group(2) == "write" and not m.group(1)]
-    atomic = [line for line, m in kinds if m and m.group(1)]
-    reads = [line for line, m in kinds if m and m.group(2) == "read" and not m.group(1)]
-    for line in writes:
-        name = student.updated(line)
-        if not name or not student.shared(name, line):
+def no_region(ev):
+    # A directive the compiler did not know is the reason there is none.
+    if ev.lesson.regions and not ev.student.regions and not any(unknown_directive(ev)):
+        yield None, {}
+
+
+def nested_region(ev):
+    s = ev.student
+    for k in s.regions:
+        d = s.directives[k]
+        if any(p in s.regions for p in d["parents"]) or \
+                s.called_from.get(d["function"]) is not None:
+            yield d["line"], {}
+
+
+def result_too_soon(ev):
+    """A line the lesson writes after the region, written inside one by every thread."""
+    s, after = ev.student, lesson_closing_formats(ev.lesson)
+    for call in s.printfs():
+        if call["format"] in after and s.region_of(call) is not None and not (
+                s.kinds_around(call) & {"master", "masked", "single"}):
+            yield call["line"], {}
+            return
+
+
+def result_by_one_too_soon(ev):
+    """The closing line written by one thread (master, single) before the others are
+    done: no barrier comes before it in the region."""
+    s, after = ev.student, lesson_closing_formats(ev.lesson)
+    for call in s.printfs():
+        kinds = s.kinds_around(call)
+        if call["format"] in after and s.region_of(call) is not None and \
+                kinds & {"master", "masked", "single"} and not barrier_before(s, call):
+            yield call["line"], {"by": "master" if kinds & {"master", "masked"} else "single"}
+            return
+
+
+def shared_loop_counter(ev):
+    s = ev.student
+    lines = [p["line"] for p in ev.race.get("lines", [])]
+    candidates = [loop for loop in s.facts["loops"] if loop["line"] in lines] or (
+        [loop for loop in s.facts["loops"] if s.region_of(loop) is not None]
+        if not lines else [])
+    for loop in candidates:
+        if loop["counter"] and not loop["declared"] and s.shared(loop["counter"], loop):
+            yield loop["line"], {"name": s.name(loop["counter"]),
+                                 "declared": s.variables[loop["counter"]]["line"]}
+
+
+def racing_writes(ev):
+    """(write fact, the variable it stands for, that variable's fact) for each plain
+    write side of the race report, to a variable the team shares."""
+    s = ev.student
+    for side in ev.sides:
+        if side["access"] != "write" or side["atomic"]:
             continue
-        if re.search(r"\b" + name + r"\s*\[\s*\w+\s*[-+]\s*1\s*\]", student.code[line - 1]):
-            found.append(diagnosis(
-                "an iteration reads the previous one's result", line,
-                f"each iteration reads an element of {name} that another iteration writes; "
-                "the iterations run on different threads, in no fixed order",
-                "compute each element from i alone (as the lesson does), so that iterations "
-                "do not depend on each other"))
-            continue
-        if student.protected(line):
-            if atomic and student.pragmas("critical"):
-                found.append(diagnosis(
-                    f"{name} updated in a critical section but read atomically", line,
-                    "a critical section and an atomic operation do not exclude each other: the "
-                    "atomic read can meet the update half-way",
-                    f"protect every access to {name} the same way: #pragma omp atomic for the "
-                    "update (cheaper, too), with the atomic read"))
-            continue
-        if re.match(r"\s*" + name + r"\s*\[", student.code[line - 1]):
-            if reads and reads[0] != line:  # an element written here, read elsewhere
-                found.append(diagnosis(
-                    f"{name} read before the other threads have finished writing it",
-                    reads[0], f"line {reads[0]} reads {name}, which another thread writes at "
-                    f"line {line} in the same region, and nothing makes it wait for that write",
-                    "put the wait between the two phases: end the first loop with its barrier "
-                    "(no nowait), or make them two regions, whose join waits for every thread"))
-            continue
-        if re.match(r"\s*" + name + r"\s*=(?!=)", student.code[line - 1]) and not re.search(
-                r"\b" + name + r"\b", student.code[line - 1].split("=", 1)[1]):
-            found.append(diagnosis(
-                f"{name} is shared, but each thread needs its own", line,
-                f"{name} is declared before the region (line {student.declared[name]}), so "
-                f"the team has one {name}, and each thread's value overwrites the others'",
-                f"declare {name} inside the region (or add private({name}) to the pragma), so "
-                "that each thread has its own"))
-            continue
-        # A reduction would do, unless the lesson's lines show the shared variable as
-        # the team builds it (an atomic read of it inside the region).
-        shows_shared = bool(lesson.pragmas("read")) and bool(lesson.pragmas("atomic"))
-        found.append(diagnosis(
-            f"unprotected update of {name}", line,
-            f"{name} is declared before the region (line {student.declared[name]}), so the "
-            f"whole team shares one {name}: two threads can read the same old value, and "
-            "one update is lost",
-            "make each update one indivisible step with #pragma omp atomic on the line "
-            "before it" + ("" if shows_shared else
-                           f", or let each thread add into its own copy with reduction(+:{name})")))
-    if atomic and reads and not found:
-        name = student.updated(atomic[0])
-        if name:
-            found.append(diagnosis(
-                f"a plain read of {name} while other threads update it", reads[0],
-                f"the updates of {name} are atomic, but this read is not: it can see a value "
-                "half-way through another thread's update, and it comes before the others "
-                "have finished",
-                f"read it with #pragma omp atomic read into a private variable, or read it in "
-                f"main after the region, when every update is done"))
-    if not found and not sides:
-        # The report lost its line to the optimiser: a loop counter the team shares is the
-        # one race the region's own line stands for.
-        for region in student.regions:
-            for line in range(region.start, region.end + 1):
-                counter = student.loop_counter(line)
-                if counter and student.shared(counter, line):
-                    found.append(shared_counter(counter, line, student))
-    return found
+        for w in s.writes_at(side["line"]):
+            for var, at in s.resolved(w["var"], w):
+                if s.shared(var, at):
+                    yield side, w, var
 
 
-def shared_counter(counter, line, student):
-    return diagnosis(
-        f"the loop variable {counter} is shared", line,
-        f"{counter} is declared before the region (line {student.declared[counter]}), so every "
-        "thread counts with the same variable and they skip or repeat each other's iterations",
-        f"declare it in the loop, for (int {counter} = ...), so that each thread has its own")
+def reads_other_iteration(ev):
+    for _, w, var in racing_writes(ev):
+        if w["element"] and var in w["reads"]:
+            yield w["line"], {"name": ev.student.name(var)}
 
 
-def from_memory(case, student):
-    headline = case.get("message", "")
+def read_too_early(ev):
+    s = ev.student
+    reads = [p["line"] for p in ev.sides if p["access"] == "read"]
+    for _, w, var in racing_writes(ev):
+        if not w["element"] or var in w["reads"]:
+            continue
+        for line in reads:
+            if line != w["line"] and any(u["var"] == var for u in s.uses_at(line)):
+                yield line, {"name": s.name(var), "written": w["line"]}
+
+
+def critical_against_atomic(ev):
+    s = ev.student
+    if not any(p["atomic"] for p in ev.sides):
+        return
+    for side in ev.sides:
+        for w in s.writes_at(side["line"]):
+            if "critical" in s.kinds_around(w):
+                yield w["line"], {"name": s.name(w["var"])}
+
+
+def private_needed(ev):
+    s = ev.student
+    for _, w, var in racing_writes(ev):
+        if not w["element"] and w["op"] == "=" and var not in w["reads"]:
+            yield w["line"], {"name": s.name(var), "declared": s.variables[var]["line"]}
+
+
+def unprotected_update(ev):
+    s = ev.student
+    for _, w, var in racing_writes(ev):
+        if w["element"] or var not in w["reads"] or s.protected(w):
+            continue
+        # A reduction keeps the total, but not what the region shows of it on the way:
+        # offered only where nothing in the region reads the variable but its updates.
+        region = s.region_of(w)
+        updates = {x["line"] for x in s.facts["writes"] if x["var"] == var}
+        watched = [u for u in s.facts["uses"] if u["var"] == var and u["line"] not in updates
+                   and s.region_of(u) == region]
+        yield w["line"], {"name": s.name(var), "declared": s.variables[var]["line"],
+                          "or": "" if watched else f", or let each thread add into its own "
+                          f"copy with reduction(+:{s.name(var)})"}
+
+
+def plain_read(ev):
+    s = ev.student
+    atomic = [p for p in ev.sides if p["atomic"] and p["access"] == "write"]
+    for side in ev.sides:
+        if side["access"] != "read" or side["atomic"]:
+            continue
+        for a in atomic:
+            names = {w["var"] for w in s.writes_at(a["line"])}
+            for var in names:
+                if any(u["var"] == var for u in s.uses_at(side["line"])):
+                    yield side["line"], {"name": s.name(var)}
+                    return
+
+
+def uninitialised_copy(ev):
+    if ev.memory.get("report") != "uninitialised":
+        return
+    s = ev.student
+    places = [p["line"] for p in ev.memory.get("lines", [])]
+    for region in s.regions:
+        d = s.directives[region]
+        lines = range(d["line"], (d["body_lines"][1] or d["line"]) + 1)
+        if not any(line in lines for line in places):
+            continue
+        for var, kind in d["clauses"].items():
+            if kind == "private":
+                yield places[0], {"name": s.name(var)}
+                return
+
+
+def uninitialised_local(ev):
+    """A variable of the region declared without a value, and added to before any is
+    stored in it: the memory checker or the compiler says a value was used unset."""
+    s = ev.student
+    said = ev.memory.get("report") == "uninitialised" or any(
+        "uninitialized" in w for w in ev.warnings)
+    if not said:
+        return
+    for var, v in s.variables.items():
+        if v["initialised"] or v["parameter"] or v["function"] is None or v["static"]:
+            continue
+        writes = sorted((w for w in s.facts["writes"] if w["var"] == var),
+                        key=lambda w: w["offset"])
+        if writes and var in writes[0]["reads"] and (
+                s.region_of(writes[0]) is not None or v["directives"]):
+            yield v["line"], {"name": v["name"], "update": writes[0]["line"]}
+
+
+def out_of_bounds(ev):
+    case = ev.memory if ev.memory.get("report") == "out_of_bounds" else (
+        ev.race if ev.race.get("report") == "out_of_bounds" else {})
     places = [p["line"] for p in case.get("lines", [])]
-    found = []
-    if "uninitialised" in headline:
-        for line in places:
-            region = student.region_of(line) or next(
-                (r for r in student.regions if r.line == line), None)
-            if region is None:
-                continue
-            copies = [n for n, kind in region.clauses.items() if kind == "private"]
-            for name in copies:
-                found.append(diagnosis(
-                    f"the private copy of {name} starts with no value", places[0],
-                    f"private({name}) gives each thread a new {name} that is not set from "
-                    f"main's: the first += adds to whatever was in memory",
-                    f"set each thread's {name} inside the region before its loop ({name} = 0;), "
-                    f"or use firstprivate({name}) to start from main's value"))
-            if found:
-                break
-    if re.search(r"out of bounds|overflow", headline) and places:
-        name = student.updated(places[0]) or "an array"
-        found.append(diagnosis(
-            f"an index past the end of {name}", places[0],
-            "an array of N elements has the indices 0 to N-1: the store lands on memory that "
-            "belongs to something else",
-            "count the loop from 0 to N-1 (i < N), and store what the lesson stores there"))
-    return found
+    if places:
+        s = ev.student
+        names = [w["name"] for w in s.writes_at(places[0]) if w["element"]] or \
+            [u["name"] for u in s.uses_at(places[0])]
+        yield places[0], {"name": names[0] if names else "an array"}
 
 
-def from_source(student, lesson):
-    """Differences from the lesson that are known mistakes, found once a family failed."""
-    found = []
-    if lesson.regions and not student.regions:
-        found.append(diagnosis(
-            "no parallel region", None,
-            "without #pragma omp parallel the whole program runs on one thread: there is no team",
-            "open a region with #pragma omp parallel (or #pragma omp parallel for on the loop)"))
-    for region in student.regions:
-        outer = next((r for r in student.regions if r is not region and r.holds(region.line)),
-                     None)
-        if outer:
-            found.append(diagnosis(
-                "a parallel region inside another", region.line,
-                "a parallel pragma inside a region opens a new team for every thread of the "
-                "first (of one thread, as nesting is off), so each thread runs the whole loop",
-                "inside a region, divide the loop with #pragma omp for, not parallel for"))
-    if lesson.pragmas("for") and student.regions and not student.pragmas("for"):
-        found.append(diagnosis(
-            "the loop is not divided among the team", student.regions[0].line,
-            "without for, every thread of the region runs the whole loop",
-            "put #pragma omp for before the loop inside the region (or parallel for)"))
-    wanted = {m.group(0) for k in lesson.pragmas("schedule")
-              for m in [re.search(r"schedule\s*\([^)]*\)", lesson.code[k - 1])] if m}
-    for k in student.pragmas("schedule"):
-        given = re.search(r"schedule\s*\([^)]*\)", student.code[k - 1]).group(0)
-        if wanted and given.replace(" ", "") not in {w.replace(" ", "") for w in wanted}:
-            found.append(diagnosis(
-                f"the loop is divided by {given}", k,
-                "the lesson gives each thread one contiguous block, in thread order; other "
-                "schedules hand out iterations in other ways",
-                f"use {sorted(wanted)[0]}, with no chunk size"))
-    asked_inside = [k for f in ("omp_get_num_threads", "omp_in_parallel")
-                    for k in lesson.calls(f) if lesson.region_of(k)]
+def overflow(ev):
+    case = next((c for c in (ev.memory, ev.race) if c.get("report") == "overflow"), {})
+    places = [p["line"] for p in case.get("lines", [])]
+    if places:
+        s = ev.student
+        writes = s.writes_at(places[0])
+        # A value read from a variable threads race on can be anything: its overflow
+        # follows from the race, told first.
+        racing = {w["var"] for side in ev.sides for w in s.writes_at(side["line"])}
+        if any(u["var"] in racing for u in s.uses_at(places[0])):
+            return
+        if writes:
+            v = s.variables.get(s.resolved(writes[0]["var"], writes[0])[0][0], {})
+            yield v.get("line", places[0]), {"name": v.get("name", writes[0]["name"]),
+                                             "type": v.get("type", "int"),
+                                             "line": places[0]}
+
+
+def narrow_type(ev):
+    """A value the lesson keeps in a wide type (long) kept here in an int: the model's
+    types of what the two printfs print."""
+    s, l = ev.student, ev.lesson
+    theirs = {c["format"]: c for c in l.printfs()}
+    for call in s.printfs():
+        near = difflib.get_close_matches(call["format"], list(theirs), n=1, cutoff=0.6)
+        if not near:
+            continue
+        mine = [a for a in call["args"][1:] if "var" in a]
+        want = [a for a in theirs[near[0]]["args"][1:] if "var" in a]
+        for a, b in zip(mine, want):
+            if base_type(a["type"]) in NARROW and base_type(b["type"]) in WIDE:
+                v = s.variables.get(a["var"], {})
+                yield v.get("line", call["line"]), {"name": a["name"], "type": a["type"],
+                                                    "wide": b["type"], "line": call["line"]}
+                return
+
+
+def for_instead_of_blocks(ev):
+    s, l = ev.student, ev.lesson
+    if l.with_kind("for", "parallel for") or not l.calls_of("omp_get_thread_num"):
+        return
+    for d in s.with_kind("for", "parallel for"):
+        yield d["line"], {}
+        return
+
+
+def loop_not_divided(ev):
+    s, l = ev.student, ev.lesson
+    if l.with_kind("for", "parallel for") and s.regions and \
+            not s.with_kind("for", "parallel for"):
+        yield s.directives[s.regions[0]]["line"], {}
+
+
+def schedule_differs(ev):
+    wanted = {schedule(d["text"]) for d in ev.lesson.directives} - {None}
+    for d in ev.student.directives:
+        given = schedule(d["text"])
+        if wanted and given and given not in wanted:
+            yield d["line"], {"given": given, "wanted": sorted(wanted)[0]}
+
+
+def asked_outside(ev):
+    s, l = ev.student, ev.lesson
     for f in ("omp_get_num_threads", "omp_in_parallel"):
-        outside = [k for k in student.calls(f) if not student.region_of(k)]
-        if outside and asked_inside:
-            found.append(diagnosis(
-                f"{f}() asked outside the region", outside[0],
-                "outside a parallel region there is no team: the answer describes main alone "
-                f"({f}() gives {'1' if f == 'omp_get_num_threads' else '0'} there)",
-                "ask inside the region (in thread 0), so the answer describes the team"))
-    lesson_requests = lesson.calls("omp_set_num_threads")
-    for k in student.calls("omp_set_num_threads"):
-        region = student.region_of(k)
-        after = student.regions and k > student.regions[0].end
-        if lesson_requests and (region or after):
-            found.append(diagnosis(
-                "the team size is asked for " + ("inside the region" if region else "after it"),
-                k, "a request applies only to the regions that start after it: the team is "
-                "already formed (or gone)",
-                "call omp_set_num_threads before the region opens"))
-        argument = re.search(r"omp_set_num_threads\s*\(\s*(\d+)\s*\)", student.code[k - 1])
-        if argument and lesson_requests and not re.search(
-                r"omp_set_num_threads\s*\(\s*\d+\s*\)", lesson.code[lesson_requests[0] - 1]):
-            found.append(diagnosis(
-                f"a fixed team size of {argument.group(1)}", k,
-                "the lesson derives its team from the processors (omp_get_num_procs), so it "
-                "changes with the machine; a fixed number does not",
-                "compute the request from omp_get_num_procs(), as the lesson does"))
-    found += closing_lines(student, lesson)
-    found += report_formats(student, lesson)
-    for k in student.pragmas("reduction"):
-        lesson_atomic = lesson.pragmas("atomic")
-        if lesson_atomic and lesson.pragmas("read"):
-            found.append(diagnosis(
-                "reduction where the lesson shows the shared sum", k,
-                "with reduction each thread adds into its own copy until the join, so a "
-                "thread's line shows its own part, not how far the whole team had got; the "
-                "lesson's per-thread lines show the shared sum",
-                "keep the one shared variable and make each add atomic (#pragma omp atomic)"))
-    for k in student.pragmas("firstprivate"):
-        found.append(diagnosis(
-            "a result left in firstprivate copies", k,
-            "firstprivate gives each thread its own copy, set from main's; what the threads "
-            "add to their copies is thrown away at the join, so main's variable never changes",
-            "add into the shared variable atomically, or use reduction(+:...) to merge copies"))
-    if student.calls("omp_set_lock") and not student.calls("omp_init_lock"):
-        k = student.calls("omp_set_lock")[0]
-        found.append(diagnosis(
-            "a lock used without omp_init_lock", k,
-            "a lock must be initialised before its first use; until then it holds no valid state",
-            "call omp_init_lock(&lock) before the region (and omp_destroy_lock after)"))
-    for region in student.regions:
-        for k in range(region.start, region.end + 1):
-            if re.search(r"\bcout\s*<<.*<<", student.code[k - 1]):
-                found.append(diagnosis(
-                    "a line built from several stream writes", k,
-                    "each << is a write of its own, and another thread's output can fall "
-                    "between two of them, splitting the line",
-                    "write each line with one std::printf call, which comes out whole"))
-                break
-    return found
+        if not any(l.region_of(c) is not None for c in l.calls_of(f)):
+            continue
+        outside = [c for c in s.calls_of(f) if s.region_of(c) is None]
+        if outside:
+            yield outside[0]["line"], {"function": f,
+                                       "answer": "1" if f == "omp_get_num_threads" else "0"}
 
 
-def closing_lines(student, lesson):
-    """A line the lesson writes after the region (once, when the team has finished)
-    written inside one."""
-    after = {f for k, f in lesson.printfs() if not lesson.region_of(k)}
-    return [diagnosis(
-        "a result written before the other threads have finished", k,
-        "inside the region every thread writes it, each when it gets there, before the others "
-        "have added their part",
-        "write it once, in main, after the region: the join at its end waits for every thread")
-        for k, f in student.printfs() if f in after and student.region_of(k)][:1]
+def request_inside(ev):
+    s = ev.student
+    if ev.lesson.calls_of("omp_set_num_threads"):
+        for c in s.calls_of("omp_set_num_threads"):
+            if s.region_of(c) is not None:
+                yield c["line"], {}
 
 
-def report_formats(student, lesson):
-    """A printf format that is not the lesson's, against the nearest of the lesson's."""
-    theirs = [f for _, f in lesson.printfs()]
-    found = []
-    for k, f in student.printfs():
-        if f in theirs or not theirs:
+def request_after(ev):
+    """A request that no region opened after it follows: each region it could apply to
+    came before it (regions in the same function, and in the helpers it calls)."""
+    s = ev.student
+    if not ev.lesson.calls_of("omp_set_num_threads"):
+        return
+    for c in s.calls_of("omp_set_num_threads"):
+        if s.region_of(c) is not None:
+            continue
+        reached = s.reached(c["function"])
+        if reached and all(at < c["offset"] for _, at in reached):
+            yield c["line"], {}
+
+
+def fixed_team(ev):
+    theirs = ev.lesson.calls_of("omp_set_num_threads")
+    if not theirs or any("number" in (c["args"] or [{}])[0] for c in theirs):
+        return
+    for c in ev.student.calls_of("omp_set_num_threads"):
+        if c["args"] and "number" in c["args"][0]:
+            yield c["line"], {"size": c["args"][0]["number"]}
+
+
+def reduction_watched(ev):
+    """reduction on a variable the region also reads: those reads see the thread's own
+    copy, not the team's sum the lesson's lines show."""
+    s = ev.student
+    for k in s.regions:
+        d = s.directives[k]
+        for var, kind in d["clauses"].items():
+            if kind != "reduction":
+                continue
+            updates = {w["line"] for w in s.facts["writes"] if w["var"] == var}
+            if any(u["var"] == var and u["line"] not in updates and s.region_of(u) == k
+                   for u in s.facts["uses"]):
+                yield d["line"], {"name": s.name(var)}
+
+
+def result_in_copies(ev):
+    """A result added into private or firstprivate copies and read after the region,
+    where main's variable never changed."""
+    s = ev.student
+    # The lesson may show this on purpose: main's variable unchanged by the copies.
+    shown = {(ev.lesson.name(var), kind) for k in ev.lesson.regions
+             for var, kind in ev.lesson.directives[k]["clauses"].items()}
+    for k in s.regions:
+        d = s.directives[k]
+        for var, kind in d["clauses"].items():
+            if kind not in ("private", "firstprivate") or (s.name(var), kind) in shown:
+                continue
+            written = [w for w in s.facts["writes"] if w["var"] == var and s.region_of(w) == k]
+            later = [u for u in s.facts["uses"] if u["var"] == var and u["offset"] is not None
+                     and d["body_end"] is not None and u["offset"] > d["body_end"]
+                     and u["function"] == d["function"]]
+            if written and later:
+                yield d["line"], {"name": s.name(var), "kind": kind}
+
+
+def lock_not_initialised(ev):
+    s = ev.student
+    inited = {a.get("var") for c in s.calls_of("omp_init_lock") for a in c["args"][:1]}
+    for c in s.calls_of("omp_set_lock"):
+        lock = c["args"][0].get("var") if c["args"] else None
+        if lock not in inited:
+            yield c["line"], {}
+            return
+
+
+def stream_line(ev):
+    s = ev.student
+    for w in s.facts["streams"]:
+        if w["writes"] >= 2 and s.region_of(w) is not None:
+            yield w["line"], {}
+            return
+
+
+def report_format(ev):
+    theirs = [c["format"] for c in ev.lesson.printfs()]
+    narrow = {names["line"] for _, names in narrow_type(ev)}  # told there, with the cause
+    for call in ev.student.printfs():
+        f = call["format"]
+        if f in theirs or not theirs or call["line"] in narrow:
             continue
         near = difflib.get_close_matches(f, theirs, n=1, cutoff=0.6)
-        printed = re.search(r'printf\s*\(\s*"(?:[^"\\]|\\.)*"\s*,\s*([A-Za-z_]\w*)', student.lines[k - 1])
-        if near and "%ld" in near[0] and "%d" in f and printed and printed.group(1) in student.declared:
-            name = printed.group(1)
-            found.append(diagnosis(
-                f"{name} is too narrow for its value", student.declared[name],
-                f"{name} is an int, which holds at most 2147483647, and the value it must hold "
-                "is far larger: it wraps around", f"declare {name} as long (64 bits) and print "
-                f"it with %ld, as the lesson does (line {k})"))
-            continue
         if near:
-            found.append(diagnosis(
-                "a report line unlike the lesson's", k,
-                f"this printf writes \"{f}\" where the lesson writes \"{near[0]}\"" +
-                (": %d prints an int, and the value needs a long (%ld)"
-                 if "%d" in f and "%ld" in near[0] else ""),
-                f"use the lesson's format, \"{near[0]}\"" +
-                (", with a variable of type long" if "%ld" in near[0] else "")))
+            yield call["line"], {"format": f, "lesson": near[0]}
+
+
+# (id, the evidence it needs, the rule)
+RULES = [
+    ("unknown_directive", (), unknown_directive),
+    ("no_region", ("failed", "model", "lesson"), no_region),
+    ("nested_region", ("failed", "model"), nested_region),
+    ("result_too_soon", ("failed", "model", "lesson"), result_too_soon),
+    ("result_by_one_too_soon", ("failed", "model", "lesson"), result_by_one_too_soon),
+    ("shared_loop_counter", ("races", "model"), shared_loop_counter),
+    ("reads_other_iteration", ("races", "model"), reads_other_iteration),
+    ("read_too_early", ("races", "model"), read_too_early),
+    ("critical_against_atomic", ("races", "model"), critical_against_atomic),
+    ("private_needed", ("races", "model"), private_needed),
+    ("unprotected_update", ("races", "model"), unprotected_update),
+    ("plain_read", ("races", "model"), plain_read),
+    ("uninitialised_copy", ("memory", "model"), uninitialised_copy),
+    ("uninitialised_local", ("failed", "model"), uninitialised_local),
+    ("out_of_bounds", ("failed", "model"), out_of_bounds),
+    ("overflow", ("failed", "model"), overflow),
+    ("for_instead_of_blocks", ("failed", "model", "lesson"), for_instead_of_blocks),
+    ("loop_not_divided", ("failed", "model", "lesson"), loop_not_divided),
+    ("schedule_differs", ("failed", "model", "lesson"), schedule_differs),
+    ("asked_outside", ("failed", "model", "lesson"), asked_outside),
+    ("request_inside", ("failed", "model", "lesson"), request_inside),
+    ("request_after", ("failed", "model", "lesson"), request_after),
+    ("fixed_team", ("failed", "model", "lesson"), fixed_team),
+    ("reduction_watched", ("failed", "model"), reduction_watched),
+    ("result_in_copies", ("failed", "model"), result_in_copies),
+    ("lock_not_initialised", ("failed", "model"), lock_not_initialised),
+    ("stream_line", ("failed", "model"), stream_line),
+    ("narrow_type", ("failed", "model", "lesson"), narrow_type),
+    ("report_format", ("failed", "model", "lesson"), report_format),
+]
+
+WORDS = {
+    "compile": (
+        "the file does not compile",
+        "the compiler says: {said}",
+        "put right the line the compiler names; later errors often follow from the first"),
+    "no_main": (
+        "the file has no main()",
+        "a program starts at main(), and the linker found none",
+        "write the program's main(), as the lesson does"),
+    "unknown_directive": (
+        "an unknown directive: #pragma {pragma}",
+        "the compiler ignores a pragma it does not know, so this code runs as if the line "
+        "were not there: by one thread, or not divided",
+        "spell it as OpenMP does: #pragma omp parallel, #pragma omp for, #pragma omp atomic"),
+    "no_region": (
+        "no parallel region",
+        "without #pragma omp parallel the whole program runs on one thread: there is no team",
+        "open a region with #pragma omp parallel (or #pragma omp parallel for on the loop)"),
+    "nested_region": (
+        "a parallel region inside another",
+        "a parallel pragma inside a region opens a new team for every thread of the first "
+        "(of one thread, as nesting is off), so each thread runs the whole loop",
+        "inside a region, divide the loop with #pragma omp for, not parallel for"),
+    "result_too_soon": (
+        "a result written before the other threads have finished",
+        "inside the region every thread writes it, each when it gets there, before the "
+        "others have added their part",
+        "write it once, in main, after the region: the join at its end waits for every thread"),
+    "result_by_one_too_soon": (
+        "a result written by one thread before the others have finished",
+        "{by} lets one thread write it, but nothing makes that thread wait for the others' "
+        "parts: {by} has no barrier before it",
+        "write it in main after the region (the join waits for every thread), or put "
+        "#pragma omp barrier before it"),
+    "shared_loop_counter": (
+        "the loop variable {name} is shared",
+        "{name} is declared before the region (line {declared}), so every thread counts with "
+        "the same variable and they skip or repeat each other's iterations",
+        "declare it in the loop, for (int {name} = ...), so that each thread has its own"),
+    "reads_other_iteration": (
+        "an iteration reads the previous one's result",
+        "each iteration reads an element of {name} that another iteration writes; the "
+        "iterations run on different threads, in no fixed order",
+        "compute each element from i alone (as the lesson does), so that iterations do not "
+        "depend on each other"),
+    "read_too_early": (
+        "{name} read before the other threads have finished writing it",
+        "this line reads {name}, which another thread writes at line {written} in the same "
+        "region, and nothing makes it wait for that write",
+        "put the wait between the two phases: end the first loop with its barrier (no "
+        "nowait), or make them two regions, whose join waits for every thread"),
+    "critical_against_atomic": (
+        "{name} updated in a critical section but read atomically",
+        "a critical section and an atomic operation do not exclude each other: the atomic "
+        "read can meet the update half-way",
+        "protect every access to {name} the same way: #pragma omp atomic for the update "
+        "(cheaper, too), with the atomic read"),
+    "private_needed": (
+        "{name} is shared, but each thread needs its own",
+        "{name} is declared before the region (line {declared}), so the team has one {name}, "
+        "and each thread's value overwrites the others'",
+        "declare {name} inside the region (or add private({name}) to the pragma), so that "
+        "each thread has its own"),
+    "unprotected_update": (
+        "unprotected update of {name}",
+        "{name} is declared before the region (line {declared}), so the whole team shares "
+        "one {name}: two threads can read the same old value, and one update is lost",
+        "make each update one indivisible step with #pragma omp atomic on the line before "
+        "it{or}"),
+    "plain_read": (
+        "a plain read of {name} while other threads update it",
+        "the updates of {name} are atomic, but this read is not: it can see a value half-way "
+        "through another thread's update, and it comes before the others have finished",
+        "read it with #pragma omp atomic read into a private variable, or read it in main "
+        "after the region, when every update is done"),
+    "uninitialised_copy": (
+        "the private copy of {name} starts with no value",
+        "private({name}) gives each thread a new {name} that is not set from main's: the "
+        "first += adds to whatever was in memory",
+        "set each thread's {name} inside the region before its loop ({name} = 0;), or use "
+        "firstprivate({name}) to start from main's value"),
+    "uninitialised_local": (
+        "{name} starts with no value",
+        "{name} is declared without a value, and line {update} adds to it: the first add "
+        "adds to whatever was in memory",
+        "give it its start where it is declared ({name} = 0)"),
+    "out_of_bounds": (
+        "an index past the end of {name}",
+        "an array of N elements has the indices 0 to N-1: the access lands on memory that "
+        "belongs to something else",
+        "count the loop from 0 to N-1 (i < N), and store what the lesson stores there"),
+    "overflow": (
+        "{name} is too narrow for its value",
+        "{name} is a {type}, and line {line} makes it hold more than a {type} can: the "
+        "value wraps around",
+        "declare {name} as long (64 bits), and print it with %ld"),
+    "for_instead_of_blocks": (
+        "#pragma omp for where the lesson gives each thread its block by number",
+        "the lesson's lines name each thread's block, computed from its number; with for "
+        "the runtime chooses the blocks, so the blocks no longer follow the thread numbers "
+        "the lesson prints",
+        "compute each thread's first and last index from omp_get_thread_num(), as the lesson "
+        "does, and loop over that block"),
+    "loop_not_divided": (
+        "the loop is not divided among the team",
+        "without for, every thread of the region runs the whole loop",
+        "put #pragma omp for before the loop inside the region (or parallel for)"),
+    "schedule_differs": (
+        "the loop is divided by {given}",
+        "the lesson gives each thread one contiguous block, in thread order; other schedules "
+        "hand out iterations in other ways",
+        "use {wanted}, with no chunk size"),
+    "asked_outside": (
+        "{function}() asked outside the region",
+        "outside a parallel region there is no team: the answer describes main alone "
+        "({function}() gives {answer} there)",
+        "ask inside the region (in thread 0), so the answer describes the team"),
+    "request_inside": (
+        "the team size is asked for inside the region",
+        "a request applies only to the regions that start after it: the team is already formed",
+        "call omp_set_num_threads before the region opens"),
+    "request_after": (
+        "the team size is asked for after the region",
+        "a request applies only to the regions that start after it: this one comes when the "
+        "team is gone",
+        "call omp_set_num_threads before the region opens"),
+    "fixed_team": (
+        "a fixed team size of {size}",
+        "the lesson derives its team from the processors (omp_get_num_procs), so it changes "
+        "with the machine; a fixed number does not",
+        "compute the request from omp_get_num_procs(), as the lesson does"),
+    "reduction_watched": (
+        "reduction where the lines show the shared {name}",
+        "with reduction each thread adds into its own copy of {name} until the join, so what "
+        "the region reads of {name} is the thread's own part, not how far the team had got",
+        "keep the one shared {name} and make each add atomic (#pragma omp atomic)"),
+    "result_in_copies": (
+        "a result left in {kind} copies",
+        "{kind}({name}) gives each thread its own {name}; what the threads add to their "
+        "copies is thrown away at the join, so main's {name} never changes",
+        "add into the shared {name} atomically, or use reduction(+:{name}) to merge the copies"),
+    "lock_not_initialised": (
+        "a lock used without omp_init_lock",
+        "a lock must be initialised before its first use; until then it holds no valid state",
+        "call omp_init_lock(&lock) before the region (and omp_destroy_lock after)"),
+    "stream_line": (
+        "a line built from several stream writes",
+        "each << is a write of its own, and another thread's output can fall between two of "
+        "them, splitting the line",
+        "write each line with one std::printf call, which comes out whole"),
+    "narrow_type": (
+        "{name} is too narrow for its value",
+        "{name} is a {type}, which holds at most 2147483647, where the lesson keeps the "
+        "value in a {wide}: it wraps around",
+        "declare {name} as {wide}, and print it as the lesson does (line {line})"),
+    "report_format": (
+        "a report line unlike the lesson's",
+        "this printf writes \"{format}\" where the lesson writes \"{lesson}\"",
+        "use the lesson's format, \"{lesson}\""),
+}
+
+
+def diagnosis(rule, line, names):
+    mistake, why, fix = (text.format(**names) for text in WORDS[rule])
+    return {"id": rule, "mistake": mistake, "line": line, "why": why, "fix": fix}
+
+
+def diagnose(doc, student, lesson, warnings=()):
+    """The diagnoses of a verdict document (most telling first, each mistake once):
+    `student` and `lesson` are model.Model of the two files, or None where there is
+    none (clang missing, a file it could not parse)."""
+    ev = Evidence(doc, student, lesson, warnings)
+    for reason in ("no_main", "compile"):
+        family = next((f for f in ev.failed.values() if f.get("reason") == reason), None)
+        if family:
+            return [not_built(reason, family)]
+    found = []
+    for rule, needs, finder in RULES:
+        if not ev.has(needs):
+            continue
+        for line, names in finder(ev):
+            d = diagnosis(rule, line, names)
+            # Each mistake once, and one diagnosis to a line: the first, most telling.
+            if all(d["mistake"] != f["mistake"] and (line is None or line != f["line"])
+                   for f in found):
+                found.append(d)
     return found
+
+
+def not_built(reason, family):
+    """The compiler's first error, as the one to put right first."""
+    errors = [line for line in family.get("details", []) if re.search(r"\berror\b", line)]
+    first = errors[0] if errors else (family.get("details") or [family["message"]])[0]
+    m = re.search(r":(\d+):(?:\d+:)? (?:fatal )?error: (.*)", first)
+    return diagnosis(reason, int(m.group(1)) if m and reason == "compile" else None,
+                     {"said": m.group(2) if m else first.strip()})
+
+
+# -- small readings of the models ----------------------------------------------------
+
+def lesson_closing_formats(lesson):
+    """The formats the lesson writes outside any region: once, when the team is done."""
+    return {c["format"] for c in lesson.printfs() if lesson.region_of(c) is None}
+
+
+def barrier_before(model, fact):
+    region = model.region_of(fact)
+    return any(d["kind"] == "barrier" and d["function"] == fact["function"]
+               and d["begin"] is not None and fact["offset"] is not None
+               and d["begin"] < fact["offset"] and region in d["parents"]
+               for d in model.directives)
+
+
+def schedule(text):
+    m = re.search(r"schedule\s*\([^)]*\)", text)
+    return m.group(0).replace(" ", "") if m else None
+
+
+def base_type(qual):
+    return re.sub(r"\b(const|volatile)\b|&", "", qual).strip()

@@ -9,7 +9,6 @@ import os
 import re
 
 from .. import catalogue
-from .source import Source
 
 FIGURES = os.path.join(catalogue.ROOT, "bench", "results", "overhead.csv")
 
@@ -41,37 +40,37 @@ def note(line, what, instead):
     return {"line": line, "what": what, "instead": instead}
 
 
-def notes(student_text, lesson_text, measured=None):
-    """The notes on an accepted version."""
+def notes(student, lesson, measured=None):
+    """The notes on an accepted version, from the models of it and of the lesson."""
     measured = figures() if measured is None else measured
-    student, lesson = Source(student_text), Source(lesson_text)
     found = []
     atomic = cost(measured, "critical", "lock", "atomic_double")
-    for k in student.pragmas("critical"):
-        body = student.region_at(k)
-        lines = range(body.start, body.end + 1)
-        inner = " ".join(student.code[j - 1] for j in lines)
-        if re.search(r"\bfor\s*\(|\bwhile\s*\(", inner):
-            found.append(note(k, "a whole loop inside a critical section: the threads run it one "
-                              "after another, so the loop is not parallel at all" + atomic,
-                              "add into a private subtotal in the loop, and merge it once with "
-                              "#pragma omp atomic after the loop"))
-        elif "printf" in inner:
-            found.append(note(k, "a print inside a critical section: printf already writes each "
-                              "call whole, so the threads only wait for each other", "print "
-                              "outside the critical section"))
-        elif any(enclosing_loop(student, k)):
-            found.append(note(k, "a critical section entered for every term: each entry is a "
-                              "lock taken and released" + atomic,
+    for k, d in enumerate(student.directives):
+        if d["kind"] != "critical":
+            continue
+        calls, writes, loops = ([f for f in student.facts[what] if k in f["directives"]]
+                                for what in ("calls", "writes", "loops"))
+        if loops:
+            found.append(note(d["line"], "a whole loop inside a critical section: the threads "
+                              "run it one after another, so the loop is not parallel at all"
+                              + atomic, "add into a private subtotal in the loop, and merge it "
+                              "once with #pragma omp atomic after the loop"))
+        elif any(c["callee"] == "printf" for c in calls):
+            found.append(note(d["line"], "a print inside a critical section: printf already "
+                              "writes each call whole, so the threads only wait for each other",
+                              "print outside the critical section"))
+        elif enclosing_loop(student, d):
+            found.append(note(d["line"], "a critical section entered for every term: each "
+                              "entry is a lock taken and released" + atomic,
                               "#pragma omp atomic for one update, or a private subtotal merged "
                               "once per thread"))
-        elif student.updated(body.start):
-            found.append(note(k, "a critical section around one update, where an atomic update "
-                              "does the same more cheaply" + atomic,
+        elif writes:
+            found.append(note(d["line"], "a critical section around one update, where an "
+                              "atomic update does the same more cheaply" + atomic,
                               "#pragma omp atomic before the update"))
-    for k in student.calls("omp_set_lock"):
-        found.append(note(k, "a lock around an update, where an atomic update does the same "
-                          "more cheaply" + atomic, "#pragma omp atomic before the update"))
+    for c in student.calls_of("omp_set_lock"):
+        found.append(note(c["line"], "a lock around an update, where an atomic update does the "
+                          "same more cheaply" + atomic, "#pragma omp atomic before the update"))
     for word, what, construct in (
             ("barrier", "a barrier the lesson does without: every thread waits for the slowest",
              "barrier"),
@@ -79,14 +78,35 @@ def notes(student_text, lesson_text, measured=None):
              "region already make the values visible", None),
             ("ordered", "ordered the lesson does without: it runs that part of each iteration "
              "in order, one thread at a time", None)):
-        if student.pragmas(word) and not lesson.pragmas(word):
-            found.append(note(student.pragmas(word)[0],
+        # The construct, or the clause that allows it (a loop's ordered).
+        theirs = [d for d in lesson.directives if re.search(rf"\b{word}\b", d["text"])]
+        mine = [d for d in student.directives if re.search(rf"\b{word}\b", d["text"])
+                and not (word == "barrier" and orders(student, d))]
+        if mine and not theirs:
+            found.append(note(min(d["line"] for d in mine),
                               what + (cost(measured, construct) if construct else ""),
                               "leave it out, as the lesson does"))
     return found
 
 
-def enclosing_loop(source, line):
-    """The loops whose bodies hold `line`."""
-    return [k for k, code in enumerate(source.code, 1)
-            if k < line and re.match(r"\s*for\s*\(", code) and source.region_at(k - 1).holds(line)]
+def enclosing_loop(model, directive):
+    """Whether a loop of the same function holds the directive."""
+    return any(loop["function"] == directive["function"] and loop["offset"] is not None
+               and loop["end"] is not None and directive["begin"] is not None
+               and loop["offset"] < directive["begin"] <= loop["end"]
+               for loop in model.facts["loops"])
+
+
+def orders(model, barrier):
+    """Whether a barrier keeps the program right: after it, in its region, a line reads a
+    variable the team shares that the region writes before it. Leaving such a barrier out
+    lets that read come before the others' writes."""
+    at = barrier["begin"]
+    region = next((k for k in reversed(barrier["parents"]) if k in model.regions), None)
+    if at is None or region is None:
+        return False
+    written = {var for w in model.facts["writes"] if w["offset"] is not None
+               and w["offset"] < at and model.region_of(w) == region
+               for var, fact in model.resolved(w["var"], w) if model.shared(var, fact)}
+    return any(u["var"] in written and u["offset"] is not None and u["offset"] > at
+               and model.region_of(u) == region for u in model.facts["uses"])
