@@ -59,7 +59,12 @@ def entry_of(doc, file, now=None):
     else:
         return None
     when = time.strftime("%Y-%m-%d %H:%M", time.localtime(now))
-    return {"status": status, "when": when, "file": file, "diagnosis": diagnosis}
+    entry = {"status": status, "when": when, "file": file, "diagnosis": diagnosis,
+             "digest": doc.get("digest", "")}
+    if doc["status"] == "fail" and doc.get("diagnoses"):
+        first = doc["diagnoses"][0]  # what a hint on this file follows
+        entry["first"] = {k: first.get(k) for k in ("id", "mistake", "line", "why", "fix")}
+    return entry
 
 
 def key_of(typed, lesson, source):

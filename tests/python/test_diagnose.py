@@ -7,7 +7,7 @@ import shutil
 import unittest
 
 from support import FIXTURES, ROOT, catalogue, manifest
-from tourlib.check import diagnose, model, slow
+from tourlib.check import command, diagnose, model, slow
 
 STUDENTS = os.path.join(FIXTURES, "students")
 with open(os.path.join(STUDENTS, "table.json")) as table:
@@ -80,6 +80,25 @@ class Diagnoses(unittest.TestCase):
                 facts = lesson_model(lesson)
                 self.assertEqual(slow.notes(facts, facts, {}), [])
 
+
+
+class WrongLesson(unittest.TestCase):
+    def test_an_exercise_checked_as_another_lesson_is_told_which_it_becomes(self):
+        lost = next(e for e in catalogue.exercises() if e["name"] == "lost_adds")
+        with open(lost["path"], "rb") as f:
+            exercise = f.read()
+        with open(os.path.join(ROOT, "partial_sums", "ranked_sum.cpp"), "rb") as f:
+            lesson = f.read()
+        for content, checked_as, expected in [
+                (exercise, "ranked_sum", "lost_adds"),
+                (exercise.replace(b"suma += i;", b"\n#pragma omp atomic\n suma += i;"),
+                 "ranked_sum", "lost_adds"),  # a copy being put right
+                (exercise, "shared_accumulator", None),  # the lesson it becomes
+                (lesson, "ranked_sum", None),
+                (b"x" * 30000, "ranked_sum", None)]:
+            with self.subTest(checked_as=checked_as, size=len(content)):
+                found = command.exercise_of(content, checked_as)
+                self.assertEqual(found and found["name"], expected)
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,12 +1,14 @@
 """The student's progress ledger: what a verdict adds to it, whose entry a check is, what
 survives a damaged ledger, and the exercise to try next."""
+import hashlib
 import os
 import tempfile
 import unittest
 from unittest import mock
 
-from support import catalogue
-from tourlib import progress
+from support import ROOT, catalogue
+from tourlib import build, hints, progress
+from tourlib.term import Failure
 from tourlib.check import verdict
 
 
@@ -89,6 +91,47 @@ class Ledger(unittest.TestCase):
             os.mkfifo(os.environ["SUITE_PROGRESS_FILE"])
             self.assertEqual(progress.read(), {})
 
+
+
+class Hints(unittest.TestCase):
+    """A hint follows the student's last check of the very file asked about."""
+
+    def test_the_ladder_each_check_leaves(self):
+        e = next(x for x in catalogue.exercises() if x["name"] == "lost_adds")
+        diagnosed = dict(MISTAKE, id="unprotected_update", why="two adds meet",
+                         fix="make it atomic")
+        changed = "// put right, or tried\n"
+        for name, check, edit, said in [
+                ("no check yet: the exercise's own", None, "", e["hints"][:2]),
+                ("rejected, with a diagnosis: its steps", doc({"races": "fail"}, [diagnosed]),
+                 "", ["unprotected update of suma (line 22)", "why: two adds meet"]),
+                ("a check of other content: the exercise's own",
+                 doc({"races": "fail"}, [diagnosed]), changed, e["hints"][:2]),
+                ("accepted: none", doc(dict.fromkeys(EVERY, "pass")), "", ["no hint needed"])]:
+            with self.subTest(name), tempfile.TemporaryDirectory() as folder, mock.patch.dict(
+                    os.environ, {"SUITE_PROGRESS_FILE": os.path.join(folder, "p.json")}), \
+                    mock.patch.object(build, "BUILD", folder):
+                mine = os.path.join(folder, "mine.cpp")
+                with open(e["path"], "rb") as f:
+                    content = f.read()
+                with open(mine, "wb") as f:
+                    f.write(content)
+                if check:
+                    check["digest"] = hashlib.sha256(content).hexdigest()
+                    progress.record("lost_adds", check, mine)
+                with open(mine, "ab") as f:
+                    f.write(edit.encode())
+                told = []
+                with mock.patch.object(hints, "say", told.append):
+                    hints.hint("lost_adds", mine)
+                    hints.hint("lost_adds", mine)  # the next step
+                for words in said:
+                    self.assertTrue(any(words in line for line in told), (words, told))
+
+    def test_the_lesson_itself_has_no_hints(self):
+        with self.assertRaises(Failure):
+            hints.hint("shared_accumulator", os.path.join(ROOT, "partial_sums",
+                                                         "shared_accumulator.cpp"))
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,6 +1,7 @@
 """The check as a command: which file is judged as which program, the verdict made and
 told (as text, or as a document), and its exit status."""
 import concurrent.futures
+import difflib
 import json
 import os
 import time
@@ -47,6 +48,23 @@ def resolve(name, file, programs, follow_links=True, in_folder=False):
     except Failure as e:
         raise Failure(e.message.replace(source, shown)) from e
     return program, source, shown, content
+
+
+def exercise_of(content, lesson):
+    """The exercise whose file this is, or nearly (a student's copy being put right),
+    when it becomes another lesson than `lesson`; else None."""
+    if len(content) > 20000:  # ten times the longest exercise
+        return None
+    text = content.decode(errors="replace")
+    for e in catalogue.exercises():
+        if e["becomes"] == lesson:
+            continue
+        with open(e["path"], errors="replace") as f:
+            theirs = f.read()
+        match = difflib.SequenceMatcher(None, theirs, text)
+        if match.quick_ratio() >= 0.9 and match.ratio() >= 0.9:
+            return e
+    return None
 
 
 def judge(program, source, families, text=True, sandboxed=False, shown=None, content=None,
@@ -140,6 +158,11 @@ def check(name, file, only, programs, json_path=None, verbose=False):
     if text:
         say(f"checking {shown} as {name} ({program['folder']}/): "
             + ", ".join(families))
+        other = exercise_of(content, name)
+        if other:
+            say(f"this file is the exercise {other['name']}, which becomes "
+                f"{other['becomes']}, not {name}: ./tour --check {other['name']} "
+                f"{shown_path(source)} judges it as that lesson")
         flush()
     sandboxed, why = sandbox.available()
     if text and verbose and not sandboxed:
