@@ -115,7 +115,7 @@ def racing_writes(ev):
 
 def reads_other_iteration(ev):
     for _, w, var in racing_writes(ev):
-        if w["element"] and var in w["reads"]:
+        if w["element"] and w["var"] in w["reads"]:
             yield w["line"], {"name": ev.student.name(var)}
 
 
@@ -123,7 +123,7 @@ def read_too_early(ev):
     s = ev.student
     reads = [p["line"] for p in ev.sides if p["access"] == "read"]
     for _, w, var in racing_writes(ev):
-        if not w["element"] or var in w["reads"]:
+        if not w["element"] or w["var"] in w["reads"]:
             continue
         for line in reads:
             if line != w["line"] and any(u["var"] == var for u in s.uses_at(line)):
@@ -143,14 +143,14 @@ def critical_against_atomic(ev):
 def private_needed(ev):
     s = ev.student
     for _, w, var in racing_writes(ev):
-        if not w["element"] and w["op"] == "=" and var not in w["reads"]:
+        if not w["element"] and w["op"] == "=" and w["var"] not in w["reads"]:
             yield w["line"], {"name": s.name(var), "declared": s.variables[var]["line"]}
 
 
 def unprotected_update(ev):
     s = ev.student
     for _, w, var in racing_writes(ev):
-        if w["element"] or var not in w["reads"] or s.protected(w):
+        if w["element"] or w["var"] not in w["reads"] or s.protected(w):
             continue
         # A reduction keeps the total, but not what the region shows of it on the way:
         # offered only where nothing in the region reads the variable but its updates.
@@ -208,7 +208,7 @@ def uninitialised_local(ev):
                         key=lambda w: w["offset"])
         if writes and var in writes[0]["reads"] and (
                 s.region_of(writes[0]) is not None or v["directives"]):
-            yield v["line"], {"name": v["name"], "update": writes[0]["line"]}
+            yield writes[0]["line"], {"name": v["name"], "declared": v["line"]}
 
 
 def out_of_bounds(ev):
@@ -506,9 +506,9 @@ WORDS = {
         "firstprivate({name}) to start from main's value"),
     "uninitialised_local": (
         "{name} starts with no value",
-        "{name} is declared without a value, and line {update} adds to it: the first add "
-        "adds to whatever was in memory",
-        "give it its start where it is declared ({name} = 0)"),
+        "{name} is declared without a value (line {declared}), so the first add adds to "
+        "whatever was in memory",
+        "give it its start where it is declared (line {declared}: {name} = 0)"),
     "out_of_bounds": (
         "an index past the end of {name}",
         "an array of N elements has the indices 0 to N-1: the access lands on memory that "
