@@ -185,7 +185,9 @@ class Shapes(unittest.TestCase):
         self.assertEqual(len(m.reached("main")), 1)
 
     def test_a_dump_that_is_not_clang_s_has_no_facts(self):
-        for dump in (b"", b"{", b"[]", b'{"kind": "Other"}', b"[" * 100000):
+        deep = b'{"kind": "ParenExpr", "inner": [' * 600 + b"{}" + b"]}" * 600
+        for dump in (b"", b"{", b"[]", b'{"kind": "Other"}', b"[" * 100000,
+                     b'{"kind": "TranslationUnitDecl", "inner": [' + deep + b"]}"):
             with self.subTest(dump=dump[:10]):
                 self.assertIsNone(model.read(dump, b"", "x.cpp"))
 

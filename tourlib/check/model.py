@@ -89,8 +89,11 @@ def read(dump, content, path):
     if not isinstance(tree, dict) or tree.get("kind") != "TranslationUnitDecl":
         return None
     reader = Reader(content, path)
-    for node in tree.get("inner", []):
-        reader.walk(node, Context())
+    try:
+        for node in tree.get("inner", []):
+            reader.walk(node, Context())
+    except RecursionError:  # code nested deeper than any lesson: no facts, no guesses
+        return None
     return reader.facts
 
 
