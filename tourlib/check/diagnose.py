@@ -371,11 +371,22 @@ def lock_not_initialised(ev):
 
 
 def stream_line(ev):
+    """One line of output made by several << writes (in one statement or several), run
+    by the team: a line is counted from a write that starts it to the one that ends it."""
     s = ev.student
-    for w in s.facts["streams"]:
-        if w["writes"] >= 2 and s.region_of(w) is not None:
-            yield w["line"], {}
-            return
+    run, writes = None, 0
+    for w in sorted(s.facts["streams"], key=lambda w: (w["function"] or "", w["offset"] or 0)):
+        if run is not None and w["function"] != run["function"]:
+            run, writes = None, 0
+        if s.region_of(w) is None:
+            continue
+        run = run or w
+        writes += w["writes"]
+        if w["ends_line"]:
+            if writes >= 2:
+                yield run["line"], {}
+                return
+            run, writes = None, 0
 
 
 def report_format(ev):

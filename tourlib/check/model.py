@@ -329,14 +329,16 @@ class Reader:
                     begin, ctx, var=var, name=name, op=op, element=element,
                     reads=sorted(read), atomic_type="atomic<" in type_of(inner[1])))
         elif op == "<<" and not ctx.in_stream:
-            count, first = 0, node
+            count, first, ends = 0, node, False
             while first.get("kind") == "CXXOperatorCallExpr" and \
-                    callee_name(first["inner"][0]) == "operator<<":
+                    callee_name(first["inner"][0]) == "operator<<" and len(first["inner"]) > 2:
                 count += 1
+                ends = ends or ends_line(first["inner"][2])
                 first = first["inner"][1]
             stream = next((r["name"] for r in self.references(first)), "")
             stream = stream or next((n for n in names_in(first)), "")
-            self.facts["streams"].append(self.at(begin, ctx, writes=count, stream=stream))
+            self.facts["streams"].append(self.at(begin, ctx, writes=count, stream=stream,
+                                                 ends_line=ends))
             return True
         return False
 
@@ -411,6 +413,17 @@ def names_in(node):
             if n.get("kind") == "DeclRefExpr":
                 yield n.get("referencedDecl", {}).get("name", "")
             stack.extend(n.get("inner", []))
+
+
+def ends_line(node):
+    """Whether what a << writes ends a line: a newline, or std::endl."""
+    node = strip(node)
+    kind = node.get("kind")
+    if kind == "StringLiteral":
+        return literal(node.get("value", "")).endswith("\\n")
+    if kind == "CharacterLiteral":
+        return node.get("value") == 10
+    return "endl" in names_in(node) or callee_name(node) == "endl"
 
 
 def argument(node):
