@@ -93,6 +93,24 @@ class Diagnoses(unittest.TestCase):
 
 
 
+class NotBuilt(unittest.TestCase):
+    def test_a_file_that_is_not_built_gets_the_compiler_s_first_error_alone(self):
+        error = "mine.cpp:7:3: error: 'suma' was not declared in this scope"
+        for reason, details, expected in [
+                ("compile", ["mine.cpp: In function 'int main()':", error, "mine.cpp:9:1: "
+                             "error: expected '}'"], ("compile", 7, "'suma' was not declared")),
+                ("compile", ["the compiler was stopped"], ("compile", None, "was stopped")),
+                ("no_main", ["undefined reference to `main'"], ("no_main", None, "linker"))]:
+            with self.subTest(reason=reason, details=details[0]):
+                family = {"name": "behaviour", "status": "fail", "reason": reason,
+                          "message": "mine.cpp does not compile", "details": details}
+                doc = {"families": [family, {"name": "races", "status": "fail",
+                                             "reason": reason, "message": "", "details": []}]}
+                found = diagnose.diagnose(doc, None, None, [])
+                self.assertEqual(len(found), 1, found)
+                self.assertEqual((found[0]["id"], found[0]["line"]), expected[:2])
+                self.assertIn(expected[2], found[0]["why"])
+
 class WrongLesson(unittest.TestCase):
     def test_an_exercise_checked_as_another_lesson_is_told_which_it_becomes(self):
         lost = next(e for e in catalogue.exercises() if e["name"] == "lost_adds")
