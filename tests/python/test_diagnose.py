@@ -61,8 +61,6 @@ class Diagnoses(unittest.TestCase):
             with self.subTest(exercise=e["name"]):
                 with open(os.path.join(STUDENTS, "exercise_" + e["name"] + ".verdict.json")) as f:
                     doc = json.load(f)
-                with open(e["path"]) as f:
-                    student = f.read()
                 found = diagnose.diagnose(doc, read(e["path"]), lesson_model(e["becomes"]),
                                           doc["warnings"])
                 self.assertEqual([d["id"] for d in found], TABLE["exercises"][e["name"]], found)

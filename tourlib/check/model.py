@@ -486,15 +486,6 @@ class Model:
                     changed = True
         return found
 
-    def within(self, fact, kind):
-        """Whether a fact runs inside a directive of `kind` (its own, or around a call
-        of its function from inside one)."""
-        if any(self.directives[k]["kind"] == kind for k in fact["directives"]):
-            return True
-        calls = [c for c in self.facts["calls"] if c["callee"] == fact["function"]]
-        return any(self.within(c, kind) for c in calls) if fact["function"] and calls and \
-            fact["function"] != "main" and len(calls) < 50 else False
-
     def protected(self, fact):
         """Whether a store is one indivisible step: an atomic update or write, in a
         critical section, or on a std::atomic."""
@@ -594,12 +585,6 @@ class Model:
         """The calls of printf with a literal format, each with its format."""
         return [dict(c, format=c["args"][0]["string"]) for c in self.calls_of("printf")
                 if c["args"] and "string" in c["args"][0]]
-
-    def loop_at(self, line):
-        return next((loop for loop in self.facts["loops"] if loop["line"] == line), None)
-
-    def directive_lines(self, kind):
-        return [d["line"] for d in self.directives if d["kind"] == kind]
 
     def with_kind(self, *kinds):
         return [d for d in self.directives if d["kind"] in kinds]
