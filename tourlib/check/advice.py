@@ -29,7 +29,8 @@ def advise(doc, student, lesson, warnings, program, source, parsed=None):
             dump, content, path, lesson_path = parsed
             facts = model.read(dump, content, path)
             student_model = model.Model(facts) if facts else None
-            lesson_facts = model.parse(lesson_path, model.precompiled(PCH))
+            lesson_facts = model.parse(lesson_path, model.precompiled(PCH),
+                                       keep=os.path.join(PCH, "lessons"))
             lesson_model = model.Model(lesson_facts) if lesson_facts else None
         return {"diagnoses": diagnose.diagnose(doc, student_model, lesson_model, warnings),
                 "notes": slow.notes(student_model, lesson_model)

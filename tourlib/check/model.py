@@ -23,6 +23,10 @@ import subprocess
 HEADERS = ("cstdio", "cstdlib", "cstring", "cmath", "cstddef", "cstdint", "climits",
            "iostream", "iomanip", "vector", "array", "string", "algorithm", "numeric",
            "chrono", "omp.h")
+# The whole C++ library in one header, where the library has it (GCC's): a habit of
+# students, and without it in the precompiled header a file that includes it dumps
+# some 300 MB.
+EVERYTHING = "bits/stdc++.h"
 FLAGS = ["-std=c++17", "-fopenmp"]
 # The dump of a lesson is about 80 kB; a file that includes more than the precompiled
 # headers is read up to this size, and past it has no model.
@@ -40,7 +44,8 @@ def precompiled(folder, compiler="clang++"):
     renamed); its name follows the compiler's version, which must match the parse's."""
     version = subprocess.run([compiler, "--version"], capture_output=True, text=True,
                              check=True).stdout
-    key = hashlib.sha256((version + " ".join(HEADERS + tuple(FLAGS))).encode()).hexdigest()
+    key = hashlib.sha256((version + " ".join((EVERYTHING,) + HEADERS + tuple(FLAGS))).encode()
+                         ).hexdigest()
     pch = os.path.join(folder, f"headers-{key[:12]}.pch")
     if os.path.exists(pch):
         return pch
@@ -51,7 +56,8 @@ def precompiled(folder, compiler="clang++"):
     mine = f".{os.getpid()}.new"  # two checks may make them at once: each its own
     if not os.path.exists(header):
         with open(header + mine, "w") as f:
-            f.write("".join(f"#include <{h}>\n" for h in HEADERS))
+            f.write(f"#if __has_include(<{EVERYTHING}>)\n#include <{EVERYTHING}>\n#endif\n"
+                    + "".join(f"#include <{h}>\n" for h in HEADERS))
         os.replace(header + mine, header)
     try:
         subprocess.run([compiler] + FLAGS + ["-x", "c++-header", header, "-o", pch + mine],
@@ -69,12 +75,25 @@ def parse_argv(source, pch, compiler="clang++"):
                                  "-Xclang", "-ast-dump=json", source]
 
 
-def parse(path, pch):
-    """The facts of a trusted file (a lesson, a test's own file), parsed directly."""
+def parse(path, pch, keep=None):
+    """The facts of a trusted file (a lesson, a test's own file), parsed directly; with
+    `keep`, a folder where the facts of each content are kept and read again."""
     with open(path, "rb") as f:
         content = f.read()
+    kept = os.path.join(keep, "facts-" + hashlib.sha256(
+        content + path.encode() + pch.encode()).hexdigest()[:16] + ".json") if keep else None
+    if kept and os.path.exists(kept):
+        with open(kept) as f:
+            return json.load(f)
     done = subprocess.run(parse_argv(path, pch), capture_output=True)
-    return read(done.stdout, content, path)
+    facts = read(done.stdout, content, path)
+    if kept and facts is not None:
+        os.makedirs(keep, exist_ok=True)
+        mine = f"{kept}.{os.getpid()}.new"
+        with open(mine, "w") as f:
+            json.dump(facts, f)
+        os.replace(mine, kept)
+    return facts
 
 
 # -- reading the dump ---------------------------------------------------------------
