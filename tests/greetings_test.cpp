@@ -7,6 +7,7 @@
 
 #include "case_name.hpp"
 #include "child.hpp"
+#include "facts.hpp"
 #include "records.hpp"
 
 namespace {
@@ -72,7 +73,7 @@ std::vector<Case> cases() {
 void greets(const Case& c) {
   const Shape& shape = kShapes.at(c.program);
   suite::Result r = suite::run(c.program, c.env, c.cpus);
-  ASSERT_TRUE(suite::ended_cleanly(r));
+  SUITE_ASSERT(suite::ended_cleanly(r));
 
   std::vector<std::string> formats;
   int greeting = -1, numbered = -1, closing = -1;
@@ -84,17 +85,17 @@ void greets(const Case& c) {
   if (!shape.numbered.empty()) numbered = add(shape.numbered);
   if (shape.closing) closing = add(kClosing);
   suite::Parse p = suite::parse_records(r.out, formats);
-  ASSERT_TRUE(p.ok()) << p.error;
+  SUITE_ASSERT(p.ok(), p.error);
 
   if (greeting >= 0) {
-    EXPECT_EQ(suite::count_of(p, greeting), size_t(c.team)) << "greetings: one per thread";
+    SUITE_EXPECT_EQ("greetings, one per thread", suite::count_of(p, greeting), size_t(c.team));
   }
   if (numbered >= 0) {
     std::vector<long long> ids = suite::ints_of(p, numbered);
     std::sort(ids.begin(), ids.end());
     std::vector<long long> expected(c.team);
     std::iota(expected.begin(), expected.end(), 0);
-    EXPECT_EQ(ids, expected) << "each thread number 0..T-1 exactly once";
+    SUITE_EXPECT_EQ("the thread numbers, sorted: each of 0..T-1 once", ids, expected);
   }
   if (greeting >= 0 && numbered >= 0) {
     // A thread writes its greeting before its number, so no prefix of the output
@@ -102,14 +103,14 @@ void greets(const Case& c) {
     long long balance = 0;
     for (const suite::Record& rec : p.records) {
       balance += rec.kind == greeting ? 1 : -1;
-      EXPECT_GE(balance, 0) << "a number line came before its thread's greeting";
+      if (!SUITE_EXPECT(balance >= 0, "a number line came before its thread's greeting")) break;
     }
   }
   if (closing >= 0) {
-    ASSERT_EQ(suite::count_of(p, closing), 1u) << "processor-count lines";
-    EXPECT_EQ(p.records.back().kind, closing) << "the closing line must be last";
+    SUITE_ASSERT_EQ("processor-count lines", suite::count_of(p, closing), 1u);
+    SUITE_EXPECT(p.records.back().kind == closing, "the closing line must be last");
     int procs = c.cpus > 0 ? c.cpus : suite::available_cpus();
-    EXPECT_EQ(p.records.back().ints.at(0), procs) << "the processor count";
+    SUITE_EXPECT_EQ("the processor count", p.records.back().ints.at(0), procs);
   }
 }
 
@@ -120,7 +121,7 @@ class Greetings : public ::testing::TestWithParam<Case> {};
 TEST_P(Greetings, OneGreetingPerTeamMember) {
   const int runs = 4;
   for (int run = 0; run < runs && !HasFailure(); ++run) {
-    SCOPED_TRACE("run " + std::to_string(run));
+    SUITE_TRACE("run " + std::to_string(run));
     greets(GetParam());
   }
 }

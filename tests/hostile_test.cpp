@@ -8,6 +8,7 @@
 
 #include "case_name.hpp"
 #include "child.hpp"
+#include "facts.hpp"
 #include "suite_config.hpp"
 
 namespace {
@@ -49,7 +50,7 @@ class EveryProgram : public ::testing::TestWithParam<Case> {
 TEST_P(EveryProgram, IgnoresItsArguments) {
   Env one = {{"OMP_THREAD_LIMIT", "1"}};
   suite::Result plain = suite::run(launch(one));
-  ASSERT_TRUE(suite::ended_cleanly(plain));
+  SUITE_ASSERT(suite::ended_cleanly(plain));
   const std::vector<std::vector<std::string>> junk = {{"--help"},
                                                       {"-x", "-v", "--version"},
                                                       {std::string(10240, 'A')},
@@ -57,10 +58,10 @@ TEST_P(EveryProgram, IgnoresItsArguments) {
   for (const auto& args : junk) {
     suite::Launch l = launch(one);
     l.args = args;
+    SUITE_TRACE("with arguments " + ::testing::PrintToString(args).substr(0, 80));
     suite::Result r = suite::run(l);
-    ASSERT_TRUE(suite::ended_cleanly(r));
-    EXPECT_EQ(r.out, plain.out) << "with arguments "
-                                << ::testing::PrintToString(args).substr(0, 80);
+    SUITE_ASSERT(suite::ended_cleanly(r));
+    SUITE_EXPECT_EQ("the output, against the output without arguments", r.out, plain.out);
   }
 }
 
@@ -68,15 +69,17 @@ TEST_P(EveryProgram, IgnoresItsArguments) {
 // and no crash.
 TEST_P(EveryProgram, ReportsAFailedWrite) {
   for (suite::Stdout mode : {suite::Stdout::DevFull, suite::Stdout::Closed}) {
-    SCOPED_TRACE(mode == suite::Stdout::DevFull ? "stdout on /dev/full" : "stdout closed");
+    SUITE_TRACE(mode == suite::Stdout::DevFull ? "stdout on /dev/full" : "stdout closed");
     suite::Launch l = launch({{"OMP_NUM_THREADS", "2"}});
     l.out = mode;
     suite::Result r = suite::run(l);
-    EXPECT_EQ(r.signal, 0) << "killed by a signal";
-    EXPECT_NE(r.exit_code, 0) << "a failed write reported as success";
-    EXPECT_NE(r.err.find(GetParam().program + ": no se pudo escribir la salida\n"),
-              std::string::npos)
-        << "stderr: " << r.err.substr(0, 2000);
+    SUITE_ASSERT(suite::started(r));
+    SUITE_EXPECT_EQ("the signal that ended it (0: none)", r.signal, 0);
+    SUITE_EXPECT(r.exit_code != 0, "it ended with status 0 although its output was lost");
+    const std::string line = GetParam().program + ": no se pudo escribir la salida\n";
+    SUITE_EXPECT(r.err.find(line) != std::string::npos, "its stderr must hold the line " +
+                                                            suite::shown(line) + "; it wrote " +
+                                                            suite::shown(r.err.substr(0, 200)));
   }
 }
 
@@ -134,11 +137,12 @@ TEST_P(InvalidTeamSize, ProgramSurvives) {
     valid.push_back(canonical(
         c.program, suite::run(launch(c.program, {{"OMP_NUM_THREADS", std::to_string(t)}})).out));
   suite::Result r = suite::run(launch(c.program, c.env));
-  EXPECT_EQ(r.signal, 0) << "killed by a signal; stderr: " << r.err.substr(0, 400);
-  EXPECT_EQ(r.exit_code, 0) << "stderr: " << r.err.substr(0, 400);
+  SUITE_ASSERT(suite::started(r));
+  SUITE_EXPECT_EQ("the signal that ended it (0: none)", r.signal, 0);
+  SUITE_EXPECT_EQ("its exit status", r.exit_code, 0);
   bool like_a_valid_team =
       std::find(valid.begin(), valid.end(), canonical(c.program, r.out)) != valid.end();
-  EXPECT_TRUE(like_a_valid_team) << "its output is what no valid team size gives";
+  SUITE_EXPECT(like_a_valid_team, "its output is what no valid team size gives");
 }
 
 INSTANTIATE_TEST_SUITE_P(Suite, InvalidTeamSize, ::testing::ValuesIn(invalid_team_sizes()),

@@ -7,6 +7,7 @@
 
 #include "case_name.hpp"
 #include "child.hpp"
+#include "facts.hpp"
 #include "suite_config.hpp"
 
 namespace {
@@ -54,11 +55,12 @@ TEST_P(Memcheck, NoMemoryErrors) {
   // valgrind's report: its first part, where the first error is, is enough to tell.
   EXPECT_EQ(r.exit_code, 0) << r.err.substr(0, 16000);
   EXPECT_NE(r.err.find("ERROR SUMMARY: 0 errors"), std::string::npos) << r.err.substr(0, 16000);
-  EXPECT_FALSE(r.out.empty()) << "the program wrote nothing";
+  SUITE_EXPECT(!r.out.empty(), "the program wrote nothing");
   if (l.cpus > 0) {
-    EXPECT_TRUE(suite::has_line(
-        r.out, std::regex(".*procesadores[a-z ]*: " + std::to_string(l.cpus) + " ")))
-        << "the processor count, under valgrind too";
+    SUITE_EXPECT(
+        suite::has_line(r.out,
+                        std::regex(".*procesadores[a-z ]*: " + std::to_string(l.cpus) + " ")),
+        "no line shows the processor count, " + std::to_string(l.cpus) + ", under valgrind");
   }
 }
 

@@ -9,6 +9,7 @@
 
 #include "case_name.hpp"
 #include "child.hpp"
+#include "facts.hpp"
 #include "records.hpp"
 
 namespace {
@@ -51,34 +52,41 @@ Checker ranked(int parte) {
       const suite::Record& rec = p.records[k];
       if (rec.kind == kRank) {
         long long r = rec.ints[0];
-        ASSERT_TRUE(r >= 0 && r < team) << "rank " << r;
-        EXPECT_EQ(rank_at[r], SIZE_MAX) << "rank " << r << " twice";
-        EXPECT_EQ(rec.ints[1], parte) << "parte on rank " << r << "'s line";
+        const std::string rank = "rank " + std::to_string(r);
+        SUITE_ASSERT(r >= 0 && r < team, rank + " is outside a team of " + std::to_string(team));
+        SUITE_EXPECT(rank_at[r] == SIZE_MAX, rank + " twice");
+        SUITE_EXPECT_EQ("parte on " + rank + "'s line", rec.ints[1], parte);
         rank_at[r] = k;
       } else if (rec.kind == kBounds) {
         long long r = (rec.ints[0] - 1) / parte;
-        ASSERT_TRUE(r >= 0 && r < team) << "bounds " << rec.ints[0];
-        EXPECT_EQ(rec.ints[0], 1LL * parte * r + 1) << "Li of block " << r;
-        EXPECT_EQ(rec.ints[1], 1LL * parte * (r + 1)) << "Lf of block " << r;
-        EXPECT_EQ(bounds_at[r], SIZE_MAX) << "block " << r << " twice";
+        SUITE_ASSERT(r >= 0 && r < team, "Li " + std::to_string(rec.ints[0]) +
+                                             " starts no block of a team of " +
+                                             std::to_string(team));
+        const std::string block = "block " + std::to_string(r);
+        SUITE_EXPECT_EQ("Li of " + block, rec.ints[0], 1LL * parte * r + 1);
+        SUITE_EXPECT_EQ("Lf of " + block, rec.ints[1], 1LL * parte * (r + 1));
+        SUITE_EXPECT(bounds_at[r] == SIZE_MAX, block + " twice");
         bounds_at[r] = k;
       } else if (rec.kind == kSub) {
         int r = team;
         for (int t = 0; t < team; ++t)
           if (block_sum(parte, t) == rec.ints[0]) r = t;
-        ASSERT_LT(r, team) << "subtotal " << rec.ints[0] << " is no block's sum";
-        EXPECT_EQ(sub_at[r], SIZE_MAX) << "subtotal of block " << r << " twice";
+        SUITE_ASSERT(r < team, "subtotal " + std::to_string(rec.ints[0]) + " is no block's sum");
+        SUITE_EXPECT(sub_at[r] == SIZE_MAX, "subtotal of block " + std::to_string(r) + " twice");
         sub_at[r] = k;
       }
     }
     for (int r = 0; r < team; ++r) {
-      ASSERT_NE(sub_at[r], SIZE_MAX) << "thread " << r << " wrote no subtotal";
-      EXPECT_LT(rank_at[r], bounds_at[r]) << "thread " << r << ": rank line before bounds line";
-      EXPECT_LT(bounds_at[r], sub_at[r]) << "thread " << r << ": bounds line before subtotal";
+      const std::string thread = "thread " + std::to_string(r);
+      SUITE_ASSERT(sub_at[r] != SIZE_MAX, thread + " wrote no subtotal");
+      SUITE_EXPECT(rank_at[r] < bounds_at[r],
+                   thread + "'s rank line must come before its bounds line");
+      SUITE_EXPECT(bounds_at[r] < sub_at[r],
+                   thread + "'s bounds line must come before its subtotal");
     }
-    ASSERT_EQ(suite::count_of(p, kTotal), 1u) << "total lines";
-    EXPECT_EQ(p.records.back().kind, kTotal) << "the total line must be last";
-    EXPECT_EQ(p.records.back().ints[0], team_sum(parte, team)) << "the total";
+    SUITE_ASSERT_EQ("total lines", suite::count_of(p, kTotal), 1u);
+    SUITE_EXPECT(p.records.back().kind == kTotal, "the total line must be last");
+    SUITE_EXPECT_EQ("the total", p.records.back().ints[0], team_sum(parte, team));
   };
 }
 
@@ -91,17 +99,18 @@ Checker tagged(const std::function<void(const suite::Record&, int team)>& shown,
     std::sort(tags.begin(), tags.end());
     std::vector<long long> expected(team);
     std::iota(expected.begin(), expected.end(), 0);
-    EXPECT_EQ(tags, expected) << "one line per thread number";
+    SUITE_EXPECT_EQ("the thread numbers of the subtotal lines, sorted", tags, expected);
     for (const suite::Record& rec : p.records)
       if (rec.kind == 0) shown(rec, team);
-    ASSERT_EQ(suite::count_of(p, 1), 1u) << "final lines";
-    EXPECT_EQ(p.records.back().kind, 1) << "the final line must be last";
-    EXPECT_EQ(p.records.back().ints[0], final_sum(team)) << "the final line's suma";
+    SUITE_ASSERT_EQ("final lines", suite::count_of(p, 1), 1u);
+    SUITE_EXPECT(p.records.back().kind == 1, "the final line must be last");
+    SUITE_EXPECT_EQ("the final line's suma", p.records.back().ints[0], final_sum(team));
   };
 }
 
 void shows_block_sum(const suite::Record& rec, int /*team*/) {
-  EXPECT_EQ(rec.ints[0], block_sum(25, static_cast<int>(rec.ints[1]))) << "thread " << rec.ints[1];
+  SUITE_EXPECT_EQ("thread " + std::to_string(rec.ints[1]) + "'s subtotal", rec.ints[0],
+                  block_sum(25, static_cast<int>(rec.ints[1])));
 }
 
 // shared_accumulator: each thread shows the shared sum as it finds it after its own last
@@ -111,15 +120,16 @@ Checker shared_sum() {
   Checker each = tagged(
       [](const suite::Record& rec, int team) {
         int t = static_cast<int>(rec.ints[1]);
-        EXPECT_GE(rec.ints[0], block_sum(25, t)) << "thread " << t;
-        EXPECT_LE(rec.ints[0], team_sum(25, team)) << "thread " << t;
+        const std::string line = "the suma on thread " + std::to_string(t) + "'s line";
+        SUITE_EXPECT_GE(line, rec.ints[0], block_sum(25, t));
+        SUITE_EXPECT_LE(line, rec.ints[0], team_sum(25, team));
       },
       [](int team) { return team_sum(25, team); });
   return [each](const suite::Parse& p, int team) {
     each(p, team);
     std::vector<long long> seen = suite::ints_of(p, 0);
-    EXPECT_NE(std::find(seen.begin(), seen.end(), team_sum(25, team)), seen.end())
-        << "no thread saw the whole sum";
+    SUITE_EXPECT(std::find(seen.begin(), seen.end(), team_sum(25, team)) != seen.end(),
+                 "no thread saw the whole sum");
   };
 }
 
@@ -173,11 +183,11 @@ TEST_P(PartialSums, BlocksFollowThreadNumbers) {
   const Case& c = GetParam();
   const Program& program = checks().at(c.program);
   for (int run = 0; run < c.runs; ++run) {
-    SCOPED_TRACE("run " + std::to_string(run));
+    SUITE_TRACE("run " + std::to_string(run));
     suite::Result r = suite::run(c.program, c.env, c.cpus);
-    ASSERT_TRUE(suite::ended_cleanly(r));
+    SUITE_ASSERT(suite::ended_cleanly(r));
     suite::Parse p = suite::parse_records(r.out, *program.formats);
-    ASSERT_TRUE(p.ok()) << p.error;
+    SUITE_ASSERT(p.ok(), p.error);
     program.check(p, c.team);
     if (HasFailure()) break;
   }

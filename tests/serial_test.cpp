@@ -5,6 +5,7 @@
 
 #include "case_name.hpp"
 #include "child.hpp"
+#include "facts.hpp"
 #include "records.hpp"
 
 namespace {
@@ -16,20 +17,23 @@ class VectorFormula : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(VectorFormula, ThousandLinesThatFollowTheFormula) {
   suite::Result r = suite::run(GetParam());
-  ASSERT_TRUE(suite::ended_cleanly(r));
+  SUITE_ASSERT(suite::ended_cleanly(r));
   suite::Parse p = suite::parse_records(r.out, {"i=%d: a[%4.01f] = b[%4.01f] + c[%4.01f]\n"});
-  ASSERT_TRUE(p.ok()) << p.error;
-  ASSERT_EQ(p.records.size(), 1000u) << "lines";
+  SUITE_ASSERT(p.ok(), p.error);
+  SUITE_ASSERT_EQ("lines", p.records.size(), 1000u);
   for (size_t k = 0; k < p.records.size(); ++k) {
     const suite::Record& rec = p.records[k];
-    ASSERT_EQ(rec.ints[0], long(k)) << "lines in order of i";
+    const std::string line = "line " + std::to_string(k + 1);
+    SUITE_ASSERT_EQ("i on " + line + " (the lines in order of i)", rec.ints[0], (long long)k);
     double a = rec.reals[0], b = rec.reals[1], c = rec.reals[2];
-    ASSERT_TRUE(std::isfinite(a) && std::isfinite(b) && std::isfinite(c)) << "line " << k;
+    SUITE_ASSERT(std::isfinite(a) && std::isfinite(b) && std::isfinite(c),
+                 line + " shows a value that is no number");
     // Printed values carry one decimal: b's rounding is magnified ten times in a.
-    EXPECT_NEAR(a, (double(k) + b) * 10.0 + c + 50.0, 10 * 0.05 + 0.05 + 0.05 + 1e-9)
-        << "line " << k;
+    if (!SUITE_EXPECT_NEAR("a on " + line, a, (double(k) + b) * 10.0 + c + 50.0,
+                           10 * 0.05 + 0.05 + 0.05 + 1e-9))
+      break;
   }
-  EXPECT_EQ(suite::run(GetParam()).out, r.out) << "a second run differs";
+  SUITE_EXPECT_EQ("a second run's output, against the first's", suite::run(GetParam()).out, r.out);
 }
 
 INSTANTIATE_TEST_SUITE_P(Baselines, VectorFormula, ::testing::Values("vector_formula"),
@@ -48,8 +52,8 @@ class SerialSum : public ::testing::TestWithParam<SumCase> {};
 
 TEST_P(SerialSum, SixtyFourBitTotal) {
   suite::Result r = suite::run(GetParam().program, GetParam().env);
-  ASSERT_TRUE(suite::ended_cleanly(r));
-  EXPECT_EQ(r.out, "\n Total: 50000005000000 \n");
+  SUITE_ASSERT(suite::ended_cleanly(r));
+  SUITE_EXPECT_EQ("the output", r.out, "\n Total: 50000005000000 \n");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -72,8 +76,11 @@ class Linking : public ::testing::TestWithParam<LinkCase> {};
 
 TEST_P(Linking, OpenMPRuntimeOnlyWhereUsed) {
   const LinkCase& c = GetParam();
-  EXPECT_EQ(suite::loads_openmp_runtime(c.program), c.runtime)
-      << c.program << " needs: " << ::testing::PrintToString(suite::needed_libraries(c.program));
+  SUITE_EXPECT(suite::loads_openmp_runtime(c.program) == c.runtime,
+               std::string(c.runtime ? "it loads no OpenMP runtime, and it must"
+                                     : "it loads an OpenMP runtime, and it must not") +
+                   " (it needs: " + ::testing::PrintToString(suite::needed_libraries(c.program)) +
+                   ")");
 }
 
 INSTANTIATE_TEST_SUITE_P(Baselines, Linking,

@@ -1,10 +1,14 @@
 // The output reader, the clean-end check and the processor counts every program test relies on.
 #include <gtest/gtest.h>
 
+#include <gtest/gtest-spi.h>
+
 #include <csignal>
+#include <functional>
 #include <regex>
 
 #include "child.hpp"
+#include "facts.hpp"
 #include "records.hpp"
 #include "suite_config.hpp"
 
@@ -156,6 +160,118 @@ TEST(Processors, ProgramsWithoutARuntimeAreUnchanged) {
     ASSERT_TRUE(suite::ended_cleanly(told));
     EXPECT_EQ(told.out, suite::run(name).out);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The value the current test recorded for `key`, or "(none)".
+std::string property(const std::string& key) {
+  const ::testing::TestResult& result =
+      *::testing::UnitTest::GetInstance()->current_test_info()->result();
+  for (int k = 0; k < result.test_property_count(); ++k)
+    if (result.GetTestProperty(k).key() == key) return result.GetTestProperty(k).value();
+  return "(none)";
+}
+
+// A failed check of a program's run, and the facts its test must record.
+struct FactCase {
+  std::string name;
+  std::function<void()> check;
+  std::string what, got, want, when;
+};
+
+std::ostream& operator<<(std::ostream& os, const FactCase& c) { return os << c.name; }
+
+class Facts : public ::testing::TestWithParam<FactCase> {};
+
+TEST_P(Facts, AFailedCheckRecordsWhatItCompared) {
+  const FactCase& c = GetParam();
+  EXPECT_NONFATAL_FAILURE(c.check(), c.what);
+  EXPECT_EQ(property("compared_what"), c.what);
+  EXPECT_EQ(property("compared_got"), c.got);
+  EXPECT_EQ(property("compared_want"), c.want);
+  EXPECT_EQ(property("compared_when"), c.when);
+}
+
+const std::string kLong(1000, 'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    Checks, Facts,
+    ::testing::Values(
+        FactCase{"equal", [] { SUITE_EXPECT_EQ("the total", 950LL, 1275); }, "the total", "950",
+                 "1275", "(none)"},
+        FactCase{"at_least", [] { SUITE_EXPECT_GE("thread 0", 300, 325); }, "thread 0", "300",
+                 "at least 325", "(none)"},
+        FactCase{"at_most", [] { SUITE_EXPECT_LE("thread 1", 5051, 5050); }, "thread 1", "5051",
+                 "at most 5050", "(none)"},
+        FactCase{"near", [] { SUITE_EXPECT_NEAR("a", 2.5, 1.0, 0.25); }, "a", "2.5",
+                 "1 (within 0.25)", "(none)"},
+        FactCase{"lists",
+                 [] {
+                   SUITE_EXPECT_EQ("thread numbers", (std::vector<long long>{0, 1, 1}),
+                                   (std::vector<long long>{0, 1}));
+                 },
+                 "thread numbers", "{0, 1, 1}", "{0, 1}", "(none)"},
+        // What a program wrote is recorded printable: no byte acts on a terminal.
+        FactCase{"escaped",
+                 [] { SUITE_EXPECT_EQ("the output", std::string("a\nb\x1b[2J\xff\t"), "a\n"); },
+                 "the output", "\"a\\nb\\x1b[2J\\xff\\t\"", "\"a\\n\"", "(none)"},
+        // ...and bounded, saying how much more there was.
+        FactCase{"bounded", [] { SUITE_EXPECT_EQ("the output", kLong, "x"); }, "the output",
+                 "\"" + std::string(suite::kFactLength - 1, 'x') + "... (802 more)", "\"x\"",
+                 "(none)"},
+        FactCase{"condition", [] { SUITE_EXPECT(false, "thread 2 wrote no subtotal"); },
+                 "thread 2 wrote no subtotal", "(none)", "(none)", "(none)"},
+        FactCase{"result",
+                 [] {
+                   suite::Result r;
+                   r.exit_code = 1;
+                   SUITE_EXPECT(suite::ended_cleanly(r));
+                 },
+                 "it ended with status 1, not 0", "(none)", "(none)", "(none)"},
+        FactCase{"traced",
+                 [] {
+                   SUITE_TRACE("run 2");
+                   SUITE_TRACE("stdout closed");
+                   SUITE_EXPECT_EQ("its exit status", 0, 1);
+                 },
+                 "its exit status", "0", "1", "run 2, stdout closed"}),
+    [](const ::testing::TestParamInfo<FactCase>& info) { return info.param.name; });
+
+// A check that holds records nothing; of several that fail, the first is the test's fact.
+TEST(Facts, OnlyTheFirstFailedCheckIsRecorded) {
+  EXPECT_TRUE(SUITE_EXPECT_EQ("lines", 3, 3));
+  EXPECT_TRUE(SUITE_EXPECT(true, "never"));
+  EXPECT_EQ(property("compared_what"), "(none)");
+  EXPECT_NONFATAL_FAILURE(SUITE_EXPECT_EQ("total lines", 2u, 1u), "total lines");
+  EXPECT_NONFATAL_FAILURE(SUITE_EXPECT_EQ("the total", 325, 1275), "the total");
+  EXPECT_EQ(property("compared_what"), "total lines");
+  EXPECT_EQ(property("compared_got"), "2");
+}
+
+// A program that runs past its deadline is not started again by this harness: the run
+// that hung stays its test's record, and a later one is told as not run, in the
+// harness's words, not as what the program wrote.
+TEST(Run, AHungProgramIsRecordedAndNotStartedAgain) {
+  suite::Launch l;
+  l.path = "/usr/bin/sleep";
+  l.args = {"30"};
+  l.timeout_s = 1;
+  l.env = {{"OMP_NUM_THREADS", "3"}};
+  suite::Result hung = suite::run(l);
+  EXPECT_TRUE(hung.timed_out);
+  EXPECT_FALSE(hung.not_started);
+  l.env = {{"OMP_NUM_THREADS", "5"}};
+  suite::Result again = suite::run(l);
+  EXPECT_TRUE(again.not_started && again.timed_out);
+  EXPECT_EQ(again.err, "");
+  EXPECT_EQ(property("hung"), "ran");
+  EXPECT_EQ(property("environment"), " OMP_NUM_THREADS=3");
+  EXPECT_EQ(std::string(suite::ended_cleanly(again).message()),
+            "it was not run: an earlier run of it did not end in time");
+  EXPECT_FALSE(suite::started(again));
 }
 
 }  // namespace

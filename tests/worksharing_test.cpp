@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <numeric>
 
 #include "case_name.hpp"
 #include "child.hpp"
+#include "facts.hpp"
 #include "records.hpp"
 #include "suite_config.hpp"
 
@@ -69,18 +69,22 @@ void check_fill(const suite::Parse& p, int fill_kind, long long n, int team, boo
   std::vector<std::vector<long long>> shown_by(team);  // values each thread's lines show
   for (const suite::Record& rec : p.records) {
     if (rec.kind != fill_kind) continue;
-    EXPECT_EQ(rec.ints[0], rec.ints[1]) << "both numbers of a line are equal";
+    if (!SUITE_EXPECT_EQ("the second number of the line P[i] = " + std::to_string(rec.ints[0]),
+                         rec.ints[1], rec.ints[0]))
+      return;
     order.push_back(rec.ints[0] - 1);
     if (tagged) {
       long long t = rec.ints[2];
-      ASSERT_TRUE(t >= 0 && t < team) << "tag " << t << " outside a team of " << team;
+      SUITE_ASSERT(t >= 0 && t < team, "a line names thread " + std::to_string(t) +
+                                           ", outside a team of " + std::to_string(team));
       shown_by[t].push_back(rec.ints[0]);
     }
   }
-  std::vector<long long> sorted = order, all(n);
-  std::sort(sorted.begin(), sorted.end());
-  std::iota(all.begin(), all.end(), 0);
-  ASSERT_EQ(sorted, all) << "values 1.." << n << " exactly once each";
+  std::vector<long long> values = order;  // the values the lines show, in increasing order
+  std::sort(values.begin(), values.end());
+  for (long long& v : values) ++v;
+  SUITE_ASSERT_EQ("the values of P[i] on the lines, sorted", runs(values),
+                  "1.." + std::to_string(n));
 
   // Each line's owner under the rule; then every thread's lines must be increasing
   // and, when tagged, exactly its own block.
@@ -93,12 +97,13 @@ void check_fill(const suite::Parse& p, int fill_kind, long long n, int team, boo
   std::vector<std::vector<long long>> block_of(team);
   for (long long i : order) block_of[owner[i]].push_back(i + 1);
   for (int t = 0; t < team; ++t) {
-    EXPECT_TRUE(std::is_sorted(block_of[t].begin(), block_of[t].end()))
-        << "thread " << t << "'s lines out of order";
+    SUITE_EXPECT(std::is_sorted(block_of[t].begin(), block_of[t].end()),
+                 "the lines of thread " + std::to_string(t) + "'s block out of order");
     if (tagged) {
-      EXPECT_EQ(runs(shown_by[t]), runs(block_of[t]))
-          << "the values on thread " << t << "'s lines, against its block under the static "
-          << "schedule (a team of " << team << ")";
+      SUITE_EXPECT_EQ("the values on thread " + std::to_string(t) +
+                          "'s lines, against its block under the static schedule (a team of " +
+                          std::to_string(team) + ")",
+                      runs(shown_by[t]), runs(block_of[t]));
     }
   }
 }
@@ -132,17 +137,18 @@ TEST_P(Fill, StaticBlocks) {
   const FillCase& c = GetParam();
   bool tagged = c.program != "fill_pairs";
   suite::Result r = suite::run(c.program, c.env);
-  ASSERT_TRUE(suite::ended_cleanly(r));
+  SUITE_ASSERT(suite::ended_cleanly(r));
   // fill_pairs ends its format with a newline and a blank: the output begins with "P",
   // every later line with a blank, and it ends with "\n ".
   suite::Parse p = suite::parse_records(
       r.out, {tagged ? "P[i] = %d \t s[i] = %d (hilo: %d) \n" : "P[i] = %d \t s[i] = %d \n "});
-  ASSERT_TRUE(p.ok()) << p.error;
-  ASSERT_EQ(p.records.size(), 100u) << "lines";
+  SUITE_ASSERT(p.ok(), p.error);
+  SUITE_ASSERT_EQ("lines", p.records.size(), 100u);
   check_fill(p, 0, 100, c.team, tagged);
   if (c.team == 1) {
     for (size_t k = 0; k < p.records.size(); ++k)
-      EXPECT_EQ(p.records[k].ints[0], long(k) + 1) << "line " << k + 1 << " of a team of one";
+      SUITE_ASSERT_EQ("P[i] on line " + std::to_string(k + 1) + " of a team of one",
+                      p.records[k].ints[0], (long long)k + 1);
   }
 }
 
@@ -167,16 +173,17 @@ TEST_P(TwoPhase, FillThenOneProductPerThread) {
   if (c.team > 8000 && std::string(suite::config::kSanitize).find("thread") != std::string::npos)
     SUITE_SKIP("ThreadSanitizer tracks at most 8128 threads at once");
   suite::Result r = suite::run(c.program, c.env);
-  ASSERT_TRUE(suite::ended_cleanly(r));
+  SUITE_ASSERT(suite::ended_cleanly(r));
   suite::Parse p = suite::parse_records(r.out, {"P[i] = %d \t S[i] = %d \n", "Q[tid]= %d \n"});
-  ASSERT_TRUE(p.ok()) << p.error;
-  ASSERT_EQ(suite::count_of(p, 0), size_t(n)) << "fill lines";
+  SUITE_ASSERT(p.ok(), p.error);
+  SUITE_ASSERT_EQ("fill lines", suite::count_of(p, 0), size_t(n));
   for (size_t k = 0; k < size_t(n); ++k)
-    ASSERT_EQ(p.records[k].kind, 0) << "a product line before the fill ended";
+    SUITE_ASSERT(p.records[k].kind == 0, "a product line came before the fill ended");
   check_fill(p, 0, n, c.team, false);
   if (c.team == 1) {
     for (size_t k = 0; k < size_t(n); ++k)
-      EXPECT_EQ(p.records[k].ints[0], long(k) + 1) << "line " << k + 1 << " of a team of one";
+      SUITE_ASSERT_EQ("P[i] on line " + std::to_string(k + 1) + " of a team of one",
+                      p.records[k].ints[0], (long long)k + 1);
   }
 
   // Threads past the arrays' end write nothing; thread t < n shows (t + 1)^2 + 1.
@@ -184,7 +191,7 @@ TEST_P(TwoPhase, FillThenOneProductPerThread) {
   for (long long t = 0; t < std::min<long long>(c.team, n); ++t)
     expected.push_back((t + 1) * (t + 1) + 1);
   std::sort(products.begin(), products.end());
-  EXPECT_EQ(products, expected) << "the products, sorted: (t + 1)^2 + 1 for each thread t";
+  SUITE_EXPECT_EQ("the products, sorted: (t + 1)^2 + 1 for each thread t", products, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(

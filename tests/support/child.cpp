@@ -207,13 +207,24 @@ std::string recordable(std::string text) {
   return text;
 }
 
+// The value the current test recorded for `key`, or "".
+std::string recorded(const ::testing::TestInfo& test, const std::string& key) {
+  const ::testing::TestResult& result = *test.result();
+  for (int k = 0; k < result.test_property_count(); ++k)
+    if (result.GetTestProperty(k).key() == key) return result.GetTestProperty(k).value();
+  return "";
+}
+
 // The current test's last run, kept with its result (gtest's --gtest_output shows it) so
 // that a failure can be told with what the program printed, and the run repeated: the
 // program, its environment and processors, and whether it ran past its deadline ("ran")
-// or was not started because an earlier run had ("not started").
-void record(const Launch& launch, const Result& r, bool started = true) {
-  if (::testing::UnitTest::GetInstance()->current_test_info() == nullptr || !launch.recorded)
-    return;
+// or was not started because an earlier run had ("not started"). A run that was not
+// started leaves the record of a run of the same test that hung as it is: that run is
+// the one to tell, and to repeat.
+void record(const Launch& launch, const Result& r) {
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  if (test == nullptr || !launch.recorded) return;
+  if (r.not_started && recorded(*test, "hung") == "ran") return;
   ::testing::Test::RecordProperty("path", launch.path);
   std::string arguments;
   for (const std::string& a : launch.args) arguments += (arguments.empty() ? "" : "\n") + a;
@@ -230,8 +241,8 @@ void record(const Launch& launch, const Result& r, bool started = true) {
   } else {
     ::testing::Test::RecordProperty("processors", launch.cpus);
   }
-  if (r.timed_out) ::testing::Test::RecordProperty("hung", started ? "ran" : "not started");
-  if (started && !r.timed_out && r.capped.empty()) {
+  if (r.timed_out) ::testing::Test::RecordProperty("hung", r.not_started ? "not started" : "ran");
+  if (!r.timed_out && r.capped.empty()) {
     ::testing::Test::RecordProperty("exit_code", r.signal != 0 ? -1 : r.exit_code);
     ::testing::Test::RecordProperty("signal", r.signal);
     // The detector's own status: it ended the program at its first report, so the
@@ -313,8 +324,8 @@ Result run(const Launch& launch) {
   if (hung.count(launch.path) != 0) {
     Result r;
     r.timed_out = true;
-    r.err = "not started: an earlier run of this program did not end in time either\n";
-    record(launch, r, false);
+    r.not_started = true;
+    record(launch, r);
     return r;
   }
   std::vector<std::string> argv_s = run_prefix();
@@ -471,7 +482,14 @@ bool has_line(const std::string& text, const std::regex& line) {
   return false;
 }
 
+::testing::AssertionResult started(const Result& r) {
+  if (!r.not_started) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << "it was not run: an earlier run of it did not end in time";
+}
+
 ::testing::AssertionResult ended_cleanly(const Result& r) {
+  if (r.not_started) return started(r);
   std::vector<std::string> why;
   if (!r.capped.empty())
     why.push_back("it wrote more on " + r.capped + " than is kept (" +

@@ -67,7 +67,10 @@ struct Result {
   int exit_code = -1;      // valid when signal == 0
   int signal = 0;          // the signal that ended the child, or 0
   bool timed_out = false;  // killed for running past the launch's timeout
-  std::string capped;      // "stdout" or "stderr" if killed for writing past the output cap
+  // Not started at all: an earlier run of the same program by this process ran past its
+  // deadline (timed_out is set too, and out and err are empty).
+  bool not_started = false;
+  std::string capped;  // "stdout" or "stderr" if killed for writing past the output cap
 };
 
 Result run(const Launch& launch);
@@ -90,6 +93,10 @@ inline constexpr size_t kLongestMatchedLine = 1000;
 // Whether one line of `text` (without its line break, no longer than
 // kLongestMatchedLine) matches `line` whole.
 bool has_line(const std::string& text, const std::regex& line);
+
+// Whether the run took place: one that was not started (an earlier run of the program
+// did not end in time) fails, saying so.
+::testing::AssertionResult started(const Result& r);
 
 // A normal end: exit status 0 and nothing on stderr but, with LLVM's runtime, the notes
 // it writes by design (listed in child.cpp). A race or sanitizer report, or any other
