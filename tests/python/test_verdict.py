@@ -7,6 +7,7 @@ import os
 import unittest
 
 from support import FIXTURES, ROOT
+from tourlib.check import checker as checker_module
 from tourlib.check import harness, verdict, words
 from tourlib.check.checker import Checker
 
@@ -64,6 +65,33 @@ class Words(unittest.TestCase):
         for failure, said in table:
             with self.subTest(said=said):
                 self.assertEqual(words.plain(failure), said)
+
+
+class Reasons(unittest.TestCase):
+    def test_a_missing_main_is_told_by_its_code(self):
+        # The linkers' own words (GNU ld through g++, and through clang++), and others'.
+        start = "/usr/bin/ld: /usr/lib/x86_64-linux-gnu/Scrt1.o: in function `_start':\n"
+        table = [
+            (start + "(.text+0x17): undefined reference to `main'\ncollect2: error: ld returned "
+             "1 exit status", True),
+            (start + "(.text+0x1b): undefined reference to 'main'\nclang: error: linker command "
+             "failed with exit code 1 (use -v to see invocation)", True),
+            ("/usr/bin/ld: program.o: in function `main':\nundefined reference to `omp_get_"
+             "thread_num'", False),
+            ("undefined reference to `mainly'", False),
+            ("mine.cpp:3:1: error: expected ';' before '}' token", False),
+        ]
+        for messages, missing in table:
+            with self.subTest(messages=messages[-40:]):
+                self.assertEqual(checker_module.no_main(messages), missing)
+
+    def test_a_reason_is_kept_only_when_there_is_one(self):
+        plain = verdict.family_doc("behaviour", "fail", "2 of 12 cases failed")
+        hung = verdict.family_doc("races", "fail", "the program did not end", reason="hang")
+        self.assertNotIn("reason", plain)
+        self.assertEqual(hung["reason"], "hang")
+        doc = verdict.document("ranked_sum", "mine.cpp", [plain, hung], 1.0)
+        self.assertEqual(json.loads(json.dumps(doc))["families"][1]["reason"], "hang")
 
 
 class Document(unittest.TestCase):

@@ -38,6 +38,8 @@ MESSAGE_LINES = 200
 SCAN_SECONDS = 20
 # The builds left for the student to run (a verdict's "run it:"), for this many files.
 KEPT = 8
+# Said before the linker's messages when they say the file has no main.
+NO_MAIN = "your file has no main(): a program starts there"
 
 
 class Checker:
@@ -233,16 +235,19 @@ class Checker:
         messages = "\n".join(self.told(messages).splitlines()[:MESSAGE_LINES])
         if not ok:
             self.uncompiled.add(setup["compiler"])
+            missing = no_main(messages)
             return verdict.family_doc(family, "fail", f"{self.shown_as} does not compile "
                                       f"with {setup['compiler']}",
-                                      details=no_main(messages).splitlines())
+                                      details=((NO_MAIN + "\n" if missing else "")
+                                               + messages).splitlines(),
+                                      reason="no_main" if missing else "compile")
         if refused:
             said = [r["what"] + "".join(f" ({w})" for w in [", ".join(
                 filter(None, [r["name"], f"line {r['line']}" if r["line"] else ""]))] if w)
                 for r in refused]
             return verdict.family_doc(
                 family, "fail", f"{self.shown_as} holds {said[0]}: the check takes C++ "
-                "alone, and its checkers watch all of it", details=said[1:])
+                "alone, and its checkers watch all of it", details=said[1:], reason="refused")
         with self.lock:
             if messages and not self.warnings:
                 self.warnings = messages.splitlines()
@@ -407,7 +412,8 @@ class Checker:
                 binary, self.name, os.path.join(self.workdir(), family), self.launcher(family),
                 sandbox.SANITIZED if family == "races" else sandbox.RUN)
             if stopped:
-                return verdict.family_doc(family, "fail", f"stopped by the sandbox ({stopped})")
+                return verdict.family_doc(family, "fail", f"stopped by the sandbox ({stopped})",
+                                          reason="sandbox")
             cases += found
         return self.judged(family, cases)
 
@@ -532,7 +538,5 @@ def direct(argv, cwd, limits, timeout):
 
 
 def no_main(messages):
-    """The linker's complaint about a missing main, said plainly before it."""
-    if re.search(r"undefined reference to [`']main'", messages):
-        return "your file has no main(): a program starts there\n" + messages
-    return messages
+    """Whether the linker's messages say the program has no main."""
+    return re.search(r"undefined reference to [`']main'", messages) is not None

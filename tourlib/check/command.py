@@ -87,7 +87,7 @@ def judge(program, source, families, text=True, sandboxed=False, shown=None, con
             compiler = FAMILIES[family]["compiler"]
             if compiler in checker.uncompiled:
                 doc = verdict.family_doc(family, "error", f"the file does not compile "
-                                         f"with {compiler}")
+                                         f"with {compiler}", reason="compile")
             else:
                 doc = checker.judge(family)
             doc["seconds"] = round(time.monotonic() - start, 1)

@@ -5,6 +5,7 @@ The document (written by ./tour --check --json) is:
    "message": one line, "seconds": wall time,
    "families": [{"name": "behaviour"|"races"|"memory", "status": "pass"|"fail"|"error",
                  "message": one line, "details": [lines] (the compiler's messages),
+                 "reason": one of REASONS, only when the family failed for it,
                  "seconds": from the check's start to this family's verdict,
                  "skipped": [{"count": N, "reason": why}],
                  "cases": [{"name", "status": "pass"|"fail", "environment": [K=V...],
@@ -27,6 +28,10 @@ import shlex
 from ..term import BOLD, OFF, RED, printable
 
 VERSION = 1
+# Why a family failed or could not judge, when the cases' own failures are not why: the
+# file does not compile, or has no main; a run did not end; the sandbox stopped the
+# harness; the file holds what the check does not take.
+REASONS = ("compile", "no_main", "hang", "sandbox", "refused")
 EXIT = {"pass": 0, "fail": 1, "error": 3}
 SHOWN = {"pass": "passed", "fail": "failed", "error": "not checked"}
 
@@ -87,9 +92,15 @@ def case_doc(case, failed, message="", lines=(), stderr=True, report=None):
     return doc
 
 
-def family_doc(name, status, message, cases=(), skipped=(), details=()):
-    return {"name": name, "status": status, "message": message, "details": list(details),
-            "skipped": list(skipped), "cases": list(cases)}
+def family_doc(name, status, message, cases=(), skipped=(), details=(), reason=None):
+    """A family's verdict; `reason` (one of REASONS) says why it failed or could not
+    judge when that was not the cases' own failures."""
+    assert reason is None or reason in REASONS, reason
+    doc = {"name": name, "status": status, "message": message, "details": list(details),
+           "skipped": list(skipped), "cases": list(cases)}
+    if reason:
+        doc["reason"] = reason
+    return doc
 
 
 def document(program, file, families, seconds):
