@@ -8,7 +8,7 @@ import unittest
 
 from support import FIXTURES, ROOT
 from tourlib.check import checker as checker_module
-from tourlib.check import harness, verdict, words
+from tourlib.check import harness, verdict
 from tourlib.check.checker import Checker
 
 
@@ -38,33 +38,47 @@ class StoredHarnessResults(unittest.TestCase):
             os.chdir(here)
 
 
-class Words(unittest.TestCase):
-    def test_framework_messages_in_the_students_words(self):
-        # Real failure messages of the test suite, and what a student must read instead.
+class Said(unittest.TestCase):
+    def test_a_failed_case_in_the_students_words(self):
+        # A case's results as the harness records them, and what a student must read: the
+        # check the test recorded, or the failure's first line, never the framework's
+        # expressions, diffs or file names.
+        def case(failure, **compared):
+            test = {"name": "t", "failures": [{"failure": failure}]}
+            test.update({"compared_" + k: v for k, v in compared.items()})
+            return harness.Case(test, {})
+
         table = [
-            ("t.cpp:79\nExpected equality of these values:\n  suite::count_of(p, kTotal)\n"
-             "    Which is: 2\n  1u\n    Which is: 1\ntotal lines\nGoogle Test trace:\n"
-             "t.cpp:178: run 0", "total lines: the lesson gives 1, the program gave 2 (run 0)"),
-            ("t.cpp:9\nExpected equality of these values:\n  p.records.back().ints[0]\n"
-             "    Which is: 325\n  final_sum(team)\n    Which is: 1275\nthe final line's suma",
+            (case("t.cpp:79\nExpected equality...", what="total lines", got="2", want="1",
+                  when="run 0"), "total lines: the lesson gives 1, the program gave 2 (run 0)"),
+            (case("", what="the final line's suma", got="325", want="1275"),
              "the final line's suma: the lesson gives 1275, the program gave 325"),
-            ("t.cpp:1\nValue of: suite::ended_cleanly(r)\n  Actual: false (it ended with "
-             "status 1, not 0)\nExpected: true", "it ended with status 1, not 0"),
-            ("t.cpp:141\nValue of: like_a_valid_team\n  Actual: false\nExpected: true\n"
-             "its output is what no valid team size gives",
-             "its output is what no valid team size gives"),
-            ("t.cpp:3\nExpected: (sub_at[r]) != ((18446744073709551615UL)), actual: "
-             "18446744073709551615 vs 18446744073709551615\nthread 2 wrote no subtotal",
-             "thread 2 wrote no subtotal"),
-            ("t.cpp:5\nExpected: (rec.ints[0]) >= (block_sum(25, t)), actual: 300 vs 325\n"
-             "thread 0", "thread 0: the program gave 300, the lesson gives at least 325"),
-            ("t.cpp:7\nExpected equality of these values:\n  tags\n    Which is: 8-byte "
-             "object <30-DE 3A-58>\n  expected\n    Which is: { 0, 1 }\none line per thread",
-             "one line per thread"),
+            (case("", what="the suma on thread 0's line", got="300", want="at least 325"),
+             "the suma on thread 0's line: the lesson gives at least 325, the program gave 300"),
+            (case("", what="it ended with status 1, not 0"), "it ended with status 1, not 0"),
+            (case("", what="thread 2 wrote no subtotal"), "thread 2 wrote no subtotal"),
+            # The stored verdict that leaked gtest's diff: the values, quoted, instead.
+            (case("t.cpp:53\nExpected equality of these values:\n  r.out\n    Which is: \"\\n"
+                  " Total: 1 \\n\"\nWith diff:\n@@ -1,2 +1,2 @@\n- Total: 1\n",
+                  what="the output", got='"\\n Total: 1 \\n"',
+                  want='"\\n Total: 50000005000000 \\n"'),
+             'the output: the lesson gives "\\n Total: 50000005000000 \\n", the program gave '
+             '"\\n Total: 1 \\n"'),
+            # A value recorded with a byte that acts on a terminal is shown escaped.
+            (case("", what="the output", got="\x1b[2J", want="x"),
+             "the output: the lesson gives x, the program gave \\x1b[2J"),
+            # No recorded check (the harness's own code failed): the failure's first line.
+            (case("unknown file\nC++ exception with description \"no program called x\" "
+                  "thrown in the test body.\n"),
+             'it failed: C++ exception with description "no program called x" thrown in the '
+             'test body.'),
+            (case("/work/tests/a.cpp:5\nValue of: ok\x1b[2J\n  Actual: false\n"),
+             "it failed: Value of: ok\\x1b[2J"),
+            (case(""), "it failed"),
         ]
-        for failure, said in table:
+        for c, said in table:
             with self.subTest(said=said):
-                self.assertEqual(words.plain(failure), said)
+                self.assertEqual(verdict.said(c), said)
 
 
 class Reasons(unittest.TestCase):

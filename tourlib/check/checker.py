@@ -23,7 +23,7 @@ import threading
 from .. import build, catalogue, processes, sandbox
 from ..build import configure, configure_error, open_log, run_logged
 from ..term import DIM, OFF, flush, indent, say
-from . import advice, forbidden, harness, model, reports, verdict, words
+from . import advice, forbidden, harness, model, reports, verdict
 from .families import FAMILIES, RUN_TIMEOUT
 
 SOURCE_SUFFIXES = (".cpp", ".cc", ".cxx", ".C")
@@ -461,7 +461,7 @@ class Checker:
                                  for c in hung}), skipped)
         reports_of = FAMILIES[family]["reports"]
         if reports_of is None:
-            failed = {c.name: (words.plain(c.failures[0]), None) for c in ran if c.failures}
+            failed = {c.name: (verdict.said(c), None) for c in ran if c.failures}
             if not failed:
                 return verdict.family_doc(family, "pass", counted, self.cases(ran, {}), skipped)
             return verdict.family_doc(family, "fail", f"{len(failed)} of {len(ran)} cases failed",

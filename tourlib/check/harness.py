@@ -18,7 +18,7 @@ from typing import Optional
 
 from .. import catalogue, processes
 from ..files import read_regular
-from ..term import Failure
+from ..term import Failure, printable
 from .families import RUN_TIMEOUT
 
 # One harness process runs a program's cases, each run with its own deadline
@@ -36,6 +36,20 @@ class Launcher:
     check where there is no sandbox)."""
     manifest: str
     prefix: Optional[list] = None
+
+
+# The most characters kept of each recorded fact: the test support records at most 200,
+# and a few more for saying how many were cut.
+FACT_LENGTH = 240
+
+
+@dataclasses.dataclass
+class Compared:
+    """A failed check of a program's run, as its test recorded it."""
+    what: str
+    got: str
+    want: str
+    when: str
 
 
 class Case:
@@ -60,7 +74,15 @@ class Case:
         for word in self.told:
             if word.startswith("SUITE_PROCESSORS="):
                 self.processors = int(word.split("=", 1)[1])
-        self.hung = test.get("hung", "")  # "ran": it ran past its deadline
+        # "ran": it ran past its deadline; "not started": an earlier run of the program by
+        # the same harness had, and this case's was not started.
+        self.hung = test.get("hung", "")
+        # The first failed check of the program's run, as the test recorded it (the
+        # support's facts.hpp): what was checked, the value the program gave and the one
+        # the lesson gives (both "" for a condition), and the scopes it failed in.
+        self.compared = Compared(*(printable(test.get("compared_" + k, ""))[:FACT_LENGTH]
+                                   for k in ("what", "got", "want", "when"))) \
+            if "compared_what" in test else None
         # A detector (a sanitizer, valgrind) ended the program with its own status.
         self.detected = test.get("detected") == "yes"
 

@@ -23,6 +23,7 @@ worked out, "unadvised" (why); the guide lists them all.
 "pass": accepted; "fail": rejected; "error": it could not be judged (a tool missing, a
 build that cannot be configured). Only failing cases carry lines, output and stderr."""
 import os
+import re
 import shlex
 
 from ..term import BOLD, OFF, RED, printable
@@ -101,6 +102,23 @@ def family_doc(name, status, message, cases=(), skipped=(), details=(), reason=N
     if reason:
         doc["reason"] = reason
     return doc
+
+
+def said(case):
+    """What went wrong in a failed case, in the student's words: the check its test
+    recorded (what was checked, what the lesson gives and what the program gave, and in
+    which run); for a case that failed without recording one (the harness's own code
+    failed), the first line of the failure."""
+    c = case.compared
+    if c is not None:
+        out = c.what
+        if c.got or c.want:
+            out += f": the lesson gives {c.want}, the program gave {c.got}"
+        return out + (f" ({c.when})" if c.when else "")
+    lines = (line.strip() for failure in case.failures[:1] for line in failure.splitlines())
+    first = next((line for line in lines if line and line != "unknown file"
+                  and not re.fullmatch(r"\S+:\d+:?", line)), "")
+    return f"it failed: {clipped([printable(first)])[0]}" if first else "it failed"
 
 
 def document(program, file, families, seconds):
