@@ -38,6 +38,36 @@ class StoredHarnessResults(unittest.TestCase):
             os.chdir(here)
 
 
+class Hangs(unittest.TestCase):
+    def test_a_hang_fails_its_family_told_in_the_harness_words(self):
+        # Stored results of a program that never ends (behaviour), and of one whose thread
+        # 1 never ends (races: a detector's family, which judges its reports otherwise).
+        here = os.getcwd()
+        os.chdir(ROOT)
+        try:
+            for name in ("behaviour_never_ends.json", "races_spins_on_thread_one.json"):
+                with self.subTest(results=name):
+                    fixture = load(os.path.join(FIXTURES, "harness", name))
+                    program = {"name": fixture["program"], "folder": fixture["folder"]}
+                    cases = harness.parse_results(fixture["results"],
+                                                  {n: k for k, n in enumerate(fixture["order"])})
+                    self.assertTrue(any(c.hung == "ran" for c in cases))
+                    self.assertTrue(any(c.hung == "not started" for c in cases))
+                    doc = Checker(program, fixture["source"], b"").judged(fixture["family"], cases)
+                    self.assertEqual((doc["status"], doc.get("reason")), ("fail", "hang"))
+                    self.assertRegex(doc["message"], r"did not end within \d+ s in \d+ of \d+ "
+                                     r"cases, and \d+ more were not run after it")
+                    failed = [c for c in doc["cases"] if c["status"] == "fail"]
+                    self.assertEqual(failed[0]["message"], "it did not end in time and was killed")
+                    self.assertEqual({c["message"] for c in failed[1:]} - {
+                        "it did not end in time and was killed",
+                        "not run: an earlier run of the program did not end in time"}, set())
+                    for c in failed:
+                        self.assertNotIn("not started", " ".join(c["stderr"]))
+        finally:
+            os.chdir(here)
+
+
 class Said(unittest.TestCase):
     def test_a_failed_case_in_the_students_words(self):
         # A case's results as the harness records them, and what a student must read: the

@@ -40,6 +40,10 @@ SCAN_SECONDS = 20
 KEPT = 8
 # Said before the linker's messages when they say the file has no main.
 NO_MAIN = "your file has no main(): a program starts there"
+# What a case of a program that hung says: the run that did not end, and the runs the
+# harness did not start after it.
+HUNG = {"ran": "it did not end in time and was killed",
+        "not started": "not run: an earlier run of the program did not end in time"}
 
 
 class Checker:
@@ -415,6 +419,8 @@ class Checker:
                 return verdict.family_doc(family, "fail", f"stopped by the sandbox ({stopped})",
                                           reason="sandbox")
             cases += found
+            if any(c.hung for c in found):
+                break  # the next harness would only wait out the same hang again
         return self.judged(family, cases)
 
     def launcher(self, family):
@@ -452,13 +458,19 @@ class Checker:
         # The program's own table first: its failures say more than the generic cases
         # every program shares (arguments, failed writes, invalid variables).
         ran.sort(key=lambda c: (c.generic, c.order))
-        hung = [c for c in ran if c.hung == "ran"]
+        # A hang fails the family whatever else it judges: a detector sees no end of a run
+        # that never ends. After a hang the harness starts no run of the program again,
+        # so the cases after it fail as not run, and are told so.
+        hung = [c for c in ran if c.hung]
         if hung:
+            ended = sum(c.hung == "ran" for c in hung)
+            not_run = len(hung) - ended
             return verdict.family_doc(
-                family, "fail", f"the program did not end within {RUN_TIMEOUT} s in "
-                f"{len(hung)} of {len(ran)} cases",
-                self.cases(ran, {c.name: ("it did not end in time and was killed", [])
-                                 for c in hung}), skipped)
+                family, "fail", f"the program did not end within {RUN_TIMEOUT} s "
+                + (f"in {ended} of {len(ran)} cases" if ended else "in an earlier case")
+                + (f", and {not_run} more were not run after it" if not_run else ""),
+                self.cases(ran, {c.name: (HUNG[c.hung], []) for c in hung}), skipped,
+                reason="hang")
         reports_of = FAMILIES[family]["reports"]
         if reports_of is None:
             failed = {c.name: (verdict.said(c), None) for c in ran if c.failures}
@@ -506,7 +518,8 @@ class Checker:
         before the generic cases, and of those the one that printed least, which is the
         easiest to read."""
         first = min((c for c in ran if c.name in failed), default=None,
-                    key=lambda c: (c.generic, c.stdout_lines, c.order))
+                    key=lambda c: (c.hung == "not started", c.generic, c.stdout_lines,
+                                   c.order))
         ordered = ([first] if first else []) + [c for c in ran if c is not first]
         docs = []
         for c in ordered:
