@@ -102,9 +102,12 @@ class StudentFile(unittest.TestCase):
 
     def test_that_never_ends_fails_every_family_in_one_deadline_each(self):
         # A hang in every run (greet_ids), and one on thread 1 alone (ranked_sum), judged
-        # by the race detector alone: clang drops an empty endless loop, not this one.
+        # by the race detector alone. Each loop reads a volatile: clang drops an endless
+        # loop that does nothing (a C++ program may assume it ends), and the race build
+        # would crash instead of hanging.
         text = self.read("greetings/greet_ids.cpp")
-        text = text[:text.rindex("return 0;")] + "for (;;) {\n  }\n}\n"
+        text = text[:text.rindex("return 0;")] + (
+            "volatile bool spin = true;\n  while (spin) {\n  }\n}\n")
         for args, judged in (
                 (["greet_ids", self.write(text)], ["behaviour", "races", "memory"]),
                 (["ranked_sum", os.path.join(ROOT, "tests/fixtures/harness/spins_on_thread_one.cpp"),
