@@ -1,6 +1,8 @@
 """Student versions of the lessons, each with one mistake, and the verdict a real check of
 each gave (stored beside it): the diagnosis must name the mistake and its line; a version
 that is correct but slow is accepted with a note on its line."""
+import concurrent.futures
+import functools
 import json
 import os
 import shutil
@@ -24,8 +26,20 @@ PCH = model.precompiled(os.path.join(ROOT, "build", "check", "model")) \
     if shutil.which("clang++") else None
 
 
+@functools.lru_cache(maxsize=None)
 def read(path):
     return model.Model(model.parse(path, PCH))
+
+
+def read_all():
+    """Every file the tables name, parsed side by side (each parse is a clang process)."""
+    paths = [os.path.join(STUDENTS, row[0] + ".cpp") for row in MISTAKES + SLOW + SOUND]
+    paths += [e["path"] for e in catalogue.exercises()]
+    lessons = {row[1] for row in MISTAKES + SLOW + SOUND} | {
+        e["becomes"] for e in catalogue.exercises()}
+    paths += [os.path.join(ROOT, p["source"]) for p in manifest() if p["name"] in lessons]
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        list(pool.map(read, paths))
 
 
 def lesson_model(lesson):
@@ -42,6 +56,10 @@ def stored(name, lesson, verdict=None):
 
 @unittest.skipIf(PCH is None, "needs clang++ (apt-get install clang)")
 class Diagnoses(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        read_all()
+
     def test_each_mistake_is_named_at_its_line_and_nothing_else(self):
         for name, lesson, ids, line in MISTAKES:
             with self.subTest(student=name):
