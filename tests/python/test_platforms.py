@@ -104,7 +104,8 @@ class Gradescope(unittest.TestCase):
         for doc, scale, score in rows:
             with self.subTest(doc=doc["message"], scale=scale):
                 results = json.loads(platforms.dumps(platforms.gradescope(doc, scale)))
-                self.assertAlmostEqual(results["score"], score, places=1)
+                self.assertEqual(results["score"], score)
+                self.assertEqual(sum(t["max_score"] for t in results["tests"]), scale)
                 self.assertEqual([t["name"] for t in results["tests"]],
                                  ["behaviour", "races", "memory"])
                 for test in results["tests"]:

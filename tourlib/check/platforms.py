@@ -95,14 +95,16 @@ def family_output(doc, family):
 def gradescope(doc, scale):
     """Gradescope's results.json for one submission: each family worth an equal share of
     `scale`; a file that could not be judged gets 0, with why."""
+    # Equal shares that add up to the scale exactly: the last takes what rounding left.
     share = round(scale / len(FAMILIES), 2)
+    shares = [share] * (len(FAMILIES) - 1) + [round(scale - share * (len(FAMILIES) - 1), 2)]
     families = {f["name"]: f for f in doc.get("families", [])}
     tests = []
-    for name in FAMILIES:
+    for name, worth in zip(FAMILIES, shares):
         family = families.get(name) or {"name": name, "status": "error",
                                         "message": doc["message"], "details": []}
         passed = family["status"] == "pass" and doc["status"] != "error"
-        tests.append({"name": name, "score": share if passed else 0, "max_score": share,
+        tests.append({"name": name, "score": worth if passed else 0, "max_score": worth,
                       "status": "passed" if passed else "failed",
                       "output": family_output(doc, family)})
     notes = [f"note{' (line %s)' % n['line'] if n.get('line') else ''}: {_one(n['what'])}; "
