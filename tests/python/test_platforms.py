@@ -106,6 +106,7 @@ class Gradescope(unittest.TestCase):
                 results = json.loads(platforms.dumps(platforms.gradescope(doc, scale)))
                 self.assertEqual(results["score"], score)
                 self.assertEqual(sum(t["max_score"] for t in results["tests"]), scale)
+                self.assertAlmostEqual(sum(t["score"] for t in results["tests"]), score, 1)
                 self.assertEqual([t["name"] for t in results["tests"]],
                                  ["behaviour", "races", "memory"])
                 for test in results["tests"]:

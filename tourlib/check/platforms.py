@@ -12,6 +12,7 @@ for the format it goes into."""
 import hashlib
 import json
 
+from .. import feedback
 from ..term import printable
 from .families import FAMILIES
 from .verdict import SHOWN
@@ -95,9 +96,9 @@ def family_output(doc, family):
 def gradescope(doc, scale):
     """Gradescope's results.json for one submission: each family worth an equal share of
     `scale`; a file that could not be judged gets 0, with why."""
-    # Equal shares that add up to the scale exactly: the last takes what rounding left.
+    # Equal shares that add up to the scale exactly: the first takes what rounding left.
     share = round(scale / len(FAMILIES), 2)
-    shares = [share] * (len(FAMILIES) - 1) + [round(scale - share * (len(FAMILIES) - 1), 2)]
+    shares = [round(scale - share * (len(FAMILIES) - 1), 2)] + [share] * (len(FAMILIES) - 1)
     families = {f["name"]: f for f in doc.get("families", [])}
     tests = []
     for name, worth in zip(FAMILIES, shares):
@@ -109,7 +110,9 @@ def gradescope(doc, scale):
                       "output": family_output(doc, family)})
     notes = [f"note{' (line %s)' % n['line'] if n.get('line') else ''}: {_one(n['what'])}; "
              f"instead: {_one(n['instead'])}" for n in doc.get("notes", [])]
-    return {"score": round(sum(t["score"] for t in tests), 2),
+    # The score is the gradebook's (the share of families passed, on the scale), which
+    # the tests' own scores give to within a rounding.
+    return {"score": feedback.score(doc, scale),
             "output": "\n".join([_one(doc["message"])] + notes),
             "tests": tests}
 
