@@ -92,8 +92,14 @@ def _is_class(name, path):
     sources = [e for e in entries if is_source(e) and _regular(os.path.join(path, e))]
     if sources:
         return len(sources) > 1 and not any(os.path.splitext(e)[0] == name for e in sources)
-    folders = [e for e in entries if _folder(os.path.join(path, e))]
-    return sum(1 for f in folders if _sources_below(os.path.join(path, f))) > 1
+    # Folders below with C++ files: students' folders, unless just one of them holds the
+    # lesson's file (one student's work, with other code beside it: src/ and tests/).
+    below = [_sources_below(os.path.join(path, e)) for e in entries
+             if _folder(os.path.join(path, e))]
+    below = [files for files in below if files]
+    named = sum(1 for files in below if any(
+        os.path.splitext(os.path.basename(f))[0] == name for f in files))
+    return len(below) > 1 and named != 1
 
 
 def _regular(path):
