@@ -8,7 +8,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
 apt-get install -y -q --no-install-recommends g++ make cmake python3 python3-pip ninja-build \
-  libgtest-dev clang libomp-dev valgrind bubblewrap util-linux ca-certificates
+  libgtest-dev clang libomp-dev llvm valgrind bubblewrap util-linux ca-certificates
 # ThreadSanitizer's runtime for the default clang: its own package on newer releases,
 # part of clang's on older ones.
 version=$(clang --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -1)
