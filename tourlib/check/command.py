@@ -37,8 +37,8 @@ def resolve(name, file, programs, follow_links=True, in_folder=False):
         # A student's folder, as a platform hands it over: the file called NAME.cpp in it
         # or below it, else its only C++ file.
         found, why = classfolder.student_file(program["name"], source)
-        if found is None:  # a submission without a file to judge
-            raise Failure(f"{shown}: {why}", 3)
+        if found is None:  # like a path that is no C++ source: nothing to check
+            raise Failure(f"{shown}: {why}")
         source, shown = os.path.abspath(found), decoded(as_typed(found))
     if not os.path.lexists(source):
         raise Failure(f"no file {shown} to check")
