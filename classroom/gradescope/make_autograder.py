@@ -53,8 +53,10 @@ def main():
         with zipfile.ZipFile(temporary, "w") as archive:
             for script in ("setup.sh", "run_autograder"):
                 add(archive, os.path.join(HERE, script), script)
-            archive.writestr("lesson", args.lesson + "\n")
-            archive.writestr("scale", args.scale + "\n")
+            for name, text in (("lesson", args.lesson), ("scale", args.scale)):
+                info = zipfile.ZipInfo(name)
+                info.external_attr = 0o644 << 16
+                archive.writestr(info, text + "\n")
             for name in filter(None, tracked):
                 path = os.path.join(CLONE, name)
                 if os.path.isfile(path) and not os.path.islink(path):
