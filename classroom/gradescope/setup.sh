@@ -14,10 +14,9 @@ apt-get install -y -q --no-install-recommends g++ make cmake python3 python3-pip
 version=$(clang --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -1)
 apt-get install -y -q --no-install-recommends "libclang-rt-$version-dev" || true
 # The suite needs CMake 3.25; Ubuntu 22.04 ships 3.22.
-if ! cmake -P /dev/stdin <<<'if(CMAKE_VERSION VERSION_LESS 3.25)
-message(FATAL_ERROR "old")
-endif()' 2>/dev/null; then
-  python3 -m pip install 'cmake>=3.25'
+have=$(cmake --version | sed -n 's/^cmake version \([0-9.]*\).*/\1/p')
+if [ "$(printf '%s\n' 3.25 "$have" | sort -V | head -1)" != 3.25 ]; then
+  python3 -m pip install 'cmake>=3.25' || python3 -m pip install --break-system-packages 'cmake>=3.25'
   hash -r
 fi
 lesson=$(tr -d '[:space:]' < "$here/lesson")
