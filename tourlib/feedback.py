@@ -59,7 +59,8 @@ def comment(doc):
     """The feedback in one paragraph, for a grade sheet's comment cell."""
     words = [doc["message"]]
     words += [f"{d['mistake']}{at_line(d)}: {d['fix']}" for d in doc.get("diagnoses", [])]
-    words += [f"note{at_line(n)}: {n['what']}; instead: {n['instead']}" for n in doc.get("notes", [])]
+    words += [f"note{at_line(n)}: {n['what']}; instead: {n['instead']}"
+              for n in doc.get("notes", [])]
     return _text(". ".join(w.rstrip(".") for w in words))
 
 

@@ -14,7 +14,6 @@ import time
 
 from . import catalogue, classfolder, feedback, sandbox
 from .check import command
-from .check.checker import SOURCE_SUFFIXES
 from .check.families import FAMILIES
 from .files import write_whole
 from .junit import junit

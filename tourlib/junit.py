@@ -54,4 +54,5 @@ def junit(name, results):
                          f"{body}</testcase>")
     return ('<?xml version="1.0" encoding="UTF-8"?>\n<testsuites>\n'
             f'  <testsuite name={xml_attribute(name)} tests="{len(cases)}" failures="{failures}" '
-            f'errors="{errors}" time="{round(total, 1)}">\n' + "\n".join(cases) + "\n  </testsuite>\n</testsuites>\n")
+            f'errors="{errors}" time="{round(total, 1)}">\n' + "\n".join(cases)
+            + "\n  </testsuite>\n</testsuites>\n")
