@@ -15,7 +15,7 @@ import json
 from .. import feedback
 from ..term import printable
 from .families import FAMILIES
-from .verdict import SHOWN
+from .verdict import SHOWN, at_line
 
 FORMATS = ("text", "github", "gitlab", "gradescope")
 
@@ -87,8 +87,7 @@ def family_output(doc, family):
     out += ["  " + _one(line) for line in family.get("details", [])[:10]]
     if family["status"] != "pass":
         for d in doc.get("diagnoses", []):
-            where = f" (line {d['line']})" if d.get("line") else ""
-            out += [f"The mistake{where}: {_one(d['mistake'])}", f"  why: {_one(d['why'])}",
+            out += [f"The mistake{at_line(d)}: {_one(d['mistake'])}", f"  why: {_one(d['why'])}",
                     f"  the way out: {_one(d['fix'])}"]
     return "\n".join(out)
 
@@ -108,8 +107,8 @@ def gradescope(doc, scale):
         tests.append({"name": name, "score": worth if passed else 0, "max_score": worth,
                       "status": "passed" if passed else "failed",
                       "output": family_output(doc, family)})
-    notes = [f"note{' (line %s)' % n['line'] if n.get('line') else ''}: {_one(n['what'])}; "
-             f"instead: {_one(n['instead'])}" for n in doc.get("notes", [])]
+    notes = [f"note{at_line(n)}: {_one(n['what'])}; instead: {_one(n['instead'])}"
+             for n in doc.get("notes", [])]
     # The score is the gradebook's (the share of families passed, on the scale), which
     # the tests' own scores give to within a rounding.
     return {"score": feedback.score(doc, scale),
