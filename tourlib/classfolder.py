@@ -37,10 +37,12 @@ def is_source(name):
     return name.endswith(SOURCE_SUFFIXES)
 
 
-def find(name, paths):
+def find(name, paths, outside=None):
     """(submissions, debris): the submissions in `paths` for the program `name`, and the
-    debris left out (as paths, shown)."""
+    debris left out (as paths, shown). The folder `outside` (the grades, which a teacher
+    may keep in the class folder) is no student's."""
     found, debris = [], []
+    outside = os.path.realpath(outside) if outside else None
     for path in paths:
         path = os.path.normpath(path)
         base = os.path.basename(path)
@@ -52,7 +54,7 @@ def find(name, paths):
         elif not os.path.isdir(path):
             found.append(_named(base, None, "no such file or folder", False, path))
         elif _is_class(name, path):
-            found += _class(name, path, debris)
+            found += _class(name, path, debris, outside)
         else:
             found.append(_student(name, path, base, debris))
     _shorten(found, name)
@@ -174,7 +176,7 @@ def _student(name, path, base, debris, student=None, id=""):
     return _named(base, file, why, True, path, student, id)
 
 
-def _class(name, path, debris):
+def _class(name, path, debris, outside=None):
     """The students of a class folder: Moodle's (a name and id per student, from flat
     files or folders), else one per folder or C++ file in it."""
     entries = _listing(path)
@@ -184,6 +186,8 @@ def _class(name, path, debris):
         full = os.path.join(path, entry)
         if DEBRIS.match(entry):
             debris.append(decoded(full))
+            continue
+        if outside and os.path.realpath(full) == outside:
             continue
         match = MOODLE.match(entry)
         if match:

@@ -94,7 +94,7 @@ def grade(name, paths, out, programs, scale=100):
     ok, why = sandbox.available()
     if not ok:
         raise Failure(f"students' files are run only in a sandbox, and there is none: {why}", 3)
-    found, debris = classfolder.find(name, paths)
+    found, debris = classfolder.find(name, paths, outside=out)
     if out:
         try:
             os.makedirs(os.path.join(out, "feedback"), exist_ok=True)

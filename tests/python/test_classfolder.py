@@ -111,6 +111,17 @@ class Layouts(unittest.TestCase):
                     self.assertTrue(what.startswith(expected), (name, what, expected))
                 self.assertEqual(sorted(left_out), sorted(debris))
 
+    def test_the_grades_kept_in_the_class_folder_are_no_student(self):
+        with tempfile.TemporaryDirectory() as root:
+            for student in ("ana", "ben"):
+                os.makedirs(os.path.join(root, "k", student))
+                with open(os.path.join(root, "k", student, "ranked_sum.cpp"), "w") as f:
+                    f.write(FILE)
+            os.makedirs(os.path.join(root, "k", "grades", "feedback"))
+            found, _ = classfolder.find("ranked_sum", [os.path.join(root, "k")],
+                                        outside=os.path.join(root, "k", "grades"))
+            self.assertEqual([s.student for s in found], ["ana", "ben"])
+
     def test_links_are_never_followed(self):
         with tempfile.TemporaryDirectory() as root:
             os.makedirs(os.path.join(root, "k", "ana"))
