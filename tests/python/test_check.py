@@ -3,8 +3,8 @@ the families its catalogue entry names and accepts the lesson the exercise must 
 odd student files (old times, never ending, forking) are judged as they are; the course
 platforms' jobs (Gradescope's autograder, GitHub's annotations, GitLab's reports) give
 what their readers take; and the tour's own build recovers from a failed first
-configuration and stops when it cannot write. Slow (each check builds the program under the race detector and the memory
-checkers), so it has its own label (ctest -L check)."""
+configuration and stops when it cannot write. Slow (each check builds the program under
+the race detector and the memory checkers), so it has its own label (ctest -L check)."""
 import csv
 import json
 import os
@@ -194,20 +194,23 @@ def descendants(root):
 
 class Watch(unittest.TestCase):
     """./tour --watch through a pipe, as a student's editor saves: every save judged, a
-    save during a check ends it, and Ctrl-C ends the watch leaving nothing running."""
+    save during a check ends it, and Ctrl-C ends the watch leaving nothing running. Its
+    lesson is one no other group checks, so that the check trees' work folders of that
+    lesson, which it counts at the end, are its own."""
 
     def test_saves_are_judged_and_ctrl_c_leaves_nothing(self):
         folder = tempfile.mkdtemp(prefix="watch_")
-        path = os.path.join(folder, "ranked_sum.cpp")
-        with open(os.path.join(ROOT, "partial_sums/ranked_sum.cpp")) as f:
+        path = os.path.join(folder, "ranked_sum_large.cpp")
+        with open(os.path.join(ROOT, "partial_sums/ranked_sum_large.cpp")) as f:
             good = f.read()
         hangs = good.replace("int main() {", "int main() {\n  for (;;) {\n  }")
         self.assertNotEqual(hangs, good)
         with open(path, "w") as f:
             f.write(good)
-        watch = subprocess.Popen([TOUR, "--watch", "ranked_sum", path, "--family", "behaviour"],
-                                 cwd=folder, env=environment(), stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, bufsize=0)
+        watch = subprocess.Popen([TOUR, "--watch", "ranked_sum_large", path, "--family",
+                                  "behaviour"], cwd=folder, env=environment(),
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, bufsize=0)
         seen, started, pending = [], {}, b""
 
         def until(pattern, timeout=30):
@@ -240,10 +243,10 @@ class Watch(unittest.TestCase):
                     f.write(text)
 
         try:
-            until("ranked_sum: accepted", timeout=600)  # the first check may build the trees
+            until("ranked_sum_large: accepted", timeout=600)  # the first check may build the trees
             save("int main( {\n", by_rename=False)
             until("does not compile")
-            until("ranked_sum: not accepted")
+            until("ranked_sum_large: not accepted")
             # A save that hangs the program, fixed before its check can end (a hung run is
             # killed at 20 s): that check is ended and the fix is judged at once.
             start = time.monotonic()
@@ -252,7 +255,7 @@ class Watch(unittest.TestCase):
             until("checking")
             save(good, by_rename=True)
             until("that check is ended")
-            until("ranked_sum: accepted")
+            until("ranked_sum_large: accepted")
             self.assertLess(time.monotonic() - start, 20, "".join(seen))
             # Ctrl-C while the hanging version runs: everything the watch started ends.
             save(hangs, by_rename=False)
@@ -283,7 +286,7 @@ class Watch(unittest.TestCase):
                 if pid in started and started[pid] == c}
         self.assertEqual(left, {})
         work = os.path.join(ROOT, "build", "check", "work")
-        self.assertEqual([w for w in os.listdir(work) if w.startswith("ranked_sum-")]
+        self.assertEqual([w for w in os.listdir(work) if w.startswith("ranked_sum_large-")]
                          if os.path.isdir(work) else [], [])
 
 
