@@ -120,12 +120,17 @@ INSTANTIATE_TEST_SUITE_P(
         Args{"--check", "greet_ids", "--list"}, Args{"--list", "--explain", "x"},
         Args{"--explain", "lost_adds", "greet_ids"}, Args{"--threads", "3", "--list"},
         Args{"--family", "races", "--family", "memory", "--check", "greet_ids"},
-        // A check needs a C++ source. (An exercise's name checks its file as
-        // the lesson it becomes.)
-        Args{"--check", "greet_ids", "/etc/hostname"}, Args{"--check", "greet_ids", "/tmp"},
+        // A check needs a C++ source: a file, or a folder holding one (/dev holds
+        // none). (An exercise's name checks its file as the lesson it becomes.)
+        Args{"--check", "greet_ids", "/etc/hostname"}, Args{"--check", "greet_ids", "/dev"},
         // Grading, hints, timelines: each needs its names, --out its mode.
         Args{"--grade", "greet_ids"}, Args{"--out", "x", "greet_ids"}, Args{"--hint"},
         Args{"--hint", "greet_ids"}, Args{"--timeline"}, Args{"--json", "-", "greet_ids"},
+        // A platform's format goes with --check, a score's scale with a grade or
+        // Gradescope's format.
+        Args{"--format", "github", "greet_ids"}, Args{"--check", "greet_ids", "--format", "xml"},
+        Args{"--grade", "greet_ids", "--scale", "0", "x"},
+        Args{"--check", "greet_ids", "--scale", "5"},
         // Watching and progress: a watch needs a program, --json is the
         // check's alone, --verbose a check's or a watch's.
         Args{"--watch"}, Args{"--watch", "nope"}, Args{"--watch", "greet_ids", "--json", "-"},

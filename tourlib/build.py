@@ -28,8 +28,9 @@ def choose_root(option=None):
     (a shared install), a folder of the user's cache that belongs to this clone. A folder
     given that holds a built tree's manifest is a build whose programs are run as they
     are."""
-    global BUILD, BUILT
+    global BUILD, BUILT, GIVEN
     given = option or os.environ.get("SUITE_BUILD_DIR")
+    GIVEN = bool(given)
     if given:
         BUILD = os.path.abspath(given)
         if os.path.isfile(os.path.join(BUILD, "programs.tsv")):
@@ -42,6 +43,15 @@ def choose_root(option=None):
     cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
     clone = hashlib.sha256(catalogue.ROOT.encode()).hexdigest()[:12]
     BUILD = os.path.join(cache, "openmp-lessons", clone)
+
+
+GIVEN = False  # whether the build folder was given (--build-dir, SUITE_BUILD_DIR)
+
+
+def elsewhere():
+    """What to add to a build folder's error: where else to build, unless one was given."""
+    return ("" if GIVEN else "; build in a folder you can write with --build-dir DIR "
+            "(or SUITE_BUILD_DIR=DIR)")
 
 
 def run_logged(command, log):
@@ -74,7 +84,8 @@ def build_directory():
     try:
         os.makedirs(BUILD, exist_ok=True)
     except OSError as e:
-        raise Failure(f"cannot create {os.path.relpath(BUILD)}/: {e.strerror}") from e
+        raise Failure(f"cannot create {os.path.relpath(BUILD)}/: {e.strerror}{elsewhere()}"
+                      ) from e
 
 
 def open_log(path):
@@ -84,7 +95,8 @@ def open_log(path):
         return open(path, "w")
     except OSError as e:
         raise Failure(f"cannot write {os.path.relpath(path)}: {e.strerror}; the tour builds "
-                      f"the programs under {os.path.relpath(BUILD)}/ and needs to write there") from e
+                      f"the programs under {os.path.relpath(BUILD)}/ and needs to write there"
+                      f"{elsewhere()}") from e
 
 
 @contextlib.contextmanager
@@ -95,7 +107,8 @@ def locked(path, what):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         lock = open(path, "a")
     except OSError as e:
-        raise Failure(f"cannot write {os.path.relpath(path)}: {e.strerror}") from e
+        raise Failure(f"cannot write {os.path.relpath(path)}: {e.strerror}{elsewhere()}"
+                      ) from e
     with lock:
         try:
             fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)

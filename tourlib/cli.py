@@ -6,7 +6,7 @@ import signal
 import sys
 
 from . import build, catalogue, grade, hints, present, processes, progress
-from .check import check
+from .check import check, platforms
 from .check.families import FAMILIES
 from .timeline.run import timeline
 from .watch import watch
@@ -14,11 +14,12 @@ from .term import Failure, OutputLost, flush, note, say, shown_path
 
 USAGE = """\
 usage: ./tour [options] [NAME|FOLDER ...]
-       ./tour --check NAME [FILE.cpp] [--family FAMILY] [--json PATH] [--verbose]
+       ./tour --check NAME [FILE.cpp|FOLDER] [--family FAMILY] [--json PATH] [--verbose]
+                      [--format github|gitlab|gradescope [--out DIR] [--scale N]]
        ./tour --watch NAME [FILE.cpp] [--family FAMILY] [--verbose]
        ./tour --progress | --next
        ./tour --hint NAME [FILE.cpp]
-       ./tour --grade NAME [--out DIR] [--] PATH...
+       ./tour --grade NAME [--out DIR] [--scale N] [--] PATH...
        ./tour --timeline NAME [FILE.cpp] [--threads N] [--out DIR]
 
 Builds the programs (CMake preset "tour") and runs them in lesson order, each under a
@@ -32,11 +33,16 @@ heading with its name, what it shows, and the command that runs it alone.
   --list            list the programs and their lessons, by folder, then the exercises
   --explain NAME    what to look for in a program's output and what to try next, or an
                     exercise's task
-  --check NAME [FILE.cpp]
-                    judge FILE (by default NAME's own source, as you edited it) as the
-                    program NAME, with the test suite's checks (behaviour), the race
-                    detector (races) and the memory checkers (memory); exit 0 if every
-                    family passed, 1 if one failed, 3 if it could not be judged
+  --check NAME [FILE.cpp|FOLDER]
+                    judge FILE (by default NAME's own source, as you edited it; in a
+                    FOLDER, its NAME.cpp or only C++ file) as the program NAME, with the
+                    test suite's checks (behaviour), the race detector (races) and the
+                    memory checkers (memory); exit 0 if every family passed, 1 if one
+                    failed, 3 if it could not be judged
+  --format FORMAT   with --check, for a course platform's job (classroom/): github
+                    (also GitHub's workflow commands, a mistake on its line), gitlab
+                    (also junit.xml and gl-code-quality-report.json in --out DIR, by
+                    default here) or gradescope (also results.json in --out DIR)
   --family FAMILY   with --check or --watch: only this family (behaviour, races or
                     memory)
   --verbose         with --check or --watch: also what you cannot act on (the cases
@@ -51,14 +57,18 @@ heading with its name, what it shows, and the command that runs it alone.
   --json PATH       with --check: also write the verdict as a JSON document to PATH
                     (- : to standard output, instead of the text)
   --grade NAME PATH...
-                    judge every submission (a file, or a folder per student holding
-                    one) as NAME, with a line each and a summary; exit 0 if every one
-                    could be judged, 3 if not
+                    judge every submission as NAME, with a line each and a summary: a
+                    file, a folder per student, or a class folder as a platform
+                    delivers it (a folder per student, Moodle's files); exit 0 if every
+                    one could be judged, 3 if not
+  --scale N         with --grade or --format gradescope: the score a submission whose
+                    every family passed gets (default 100); each family is a third
   --                what follows are names and paths, even those that begin with -
                     (a file or folder here named like an option is refused before it)
-  --out DIR         with --grade: write each verdict, gradebook.csv, junit.xml and
-                    summary.md into DIR (a re-run judges only the changed files); with
-                    --timeline: write the picture, trace and summary there
+  --out DIR         with --grade: write each verdict, gradebook.csv, moodle.csv,
+                    junit.xml, summary.md and feedback/STUDENT.md into DIR (a re-run
+                    judges only the changed files); with --timeline: write the
+                    picture, trace and summary there; with --format: the reports
   --timeline NAME [FILE.cpp]
                     run NAME (or FILE built as NAME) under the suite's recorder, and
                     write what each thread did, when: a picture (SVG), a trace for trace
@@ -86,14 +96,17 @@ VALUES = {"--threads": "a number: a team size from 1 to 4096",
           "--grade": "a program name (see ./tour --list)",
           "--timeline": "a program or exercise name (see ./tour --list)",
           "--build-dir": "a folder",
-          "--out": "a folder"}
+          "--out": "a folder",
+          "--format": "one of github, gitlab, gradescope",
+          "--scale": "a number: the score of a submission whose every family passed"}
 
 
 def parse(argv):
     options = {"threads": None, "list": False, "explain": None, "full": False, "check": None,
                "hint": None, "grade": None, "out": None, "build_dir": None, "timeline": None,
                "file": None, "family": None, "json": None, "selection": [], "help": False,
-               "watch": None, "verbose": False, "progress": False, "next": False}
+               "watch": None, "verbose": False, "progress": False, "next": False,
+               "format": None, "scale": None}
 
     def value(k, what):
         if k + 1 >= len(argv) or argv[k + 1] == "":
@@ -158,8 +171,28 @@ def parse(argv):
         if not options["selection"]:
             raise Failure("--grade needs the submissions: files, or a folder per student")
         options["paths"], options["selection"] = options["selection"], []
-    if options["out"] and not (options["grade"] or options["timeline"]):
-        raise Failure("--out goes with --grade or --timeline")
+    form = options["format"]
+    if form is not None and form not in platforms.FORMATS[1:]:
+        raise Failure(f"--format takes one of {', '.join(platforms.FORMATS[1:])}, not '{form}'")
+    if form and not options["check"]:
+        raise Failure("--format goes with --check")
+    if options["out"] and not (options["grade"] or options["timeline"] or form in (
+            "gitlab", "gradescope")):
+        raise Failure("--out goes with --grade, --timeline, or --check's --format gitlab or "
+                      "gradescope")
+    if form in ("gitlab", "gradescope") and not options["out"]:
+        options["out"] = "."
+    if options["scale"] is not None:
+        if not (options["grade"] or form == "gradescope"):
+            raise Failure("--scale goes with --grade or --format gradescope")
+        if not re.fullmatch(r"[0-9]{1,6}(\.[0-9]{1,2})?", options["scale"]) or \
+                float(options["scale"]) <= 0:
+            raise Failure(f"--scale takes a number above 0, such as 10 or 2.5, not "
+                          f"'{options['scale']}'")
+        value = float(options["scale"])
+        options["scale"] = int(value) if value == int(value) else value
+    else:
+        options["scale"] = 100
     if modes and options["selection"]:
         raise Failure(f"--{modes[0]} takes no further names, not "
                       f"'{' '.join(options['selection'])}'")
@@ -174,6 +207,8 @@ def parse(argv):
             raise Failure(f"--{option} goes with --check or --watch")
     if options["json"] and not options["check"]:
         raise Failure("--json goes with --check")
+    if options["json"] == "-" and form:
+        raise Failure("--json - takes the place of the text, which --format adds to")
     return options
 
 
@@ -219,10 +254,11 @@ def main(argv):
         if status:
             raise Failure(None, status)
     elif options["grade"]:
-        grade.grade(options["grade"], options["paths"], options["out"], programs)
+        grade.grade(options["grade"], options["paths"], options["out"], programs,
+                    options["scale"])
     elif options["check"]:
         check(options["check"], options["file"], options["family"], programs, options["json"],
-              options["verbose"])
+              options["verbose"], options["format"] or "text", options["out"], options["scale"])
     elif options["watch"]:
         watch(options["watch"], options["file"], options["family"], programs,
               options["verbose"])

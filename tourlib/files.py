@@ -8,7 +8,24 @@ import tempfile
 from .term import Failure
 
 
+def umask():
+    """The process's umask, read without changing it (/proc), or set back at once."""
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError):
+        pass
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
 def write_whole(path, text):
+    """`path` written whole, with the mode any tool gives a new file (0666 less the
+    umask), so that a folder a team shares is shared: the temporary file's own mode,
+    0600, is not kept."""
     folder = os.path.dirname(os.path.abspath(path))
     try:
         fd, temporary = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".")
@@ -17,6 +34,7 @@ def write_whole(path, text):
             # written out as an escape rather than lose the file.
             with os.fdopen(fd, "w", encoding="utf-8", errors="backslashreplace") as f:
                 f.write(text)
+                os.fchmod(f.fileno(), 0o666 & ~umask())
             os.replace(temporary, path)
         except BaseException:
             os.unlink(temporary)

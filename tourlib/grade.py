@@ -1,8 +1,8 @@
 """Grading a class: every submission of one lesson judged by the check's families, a
 progress line each, and a summary of the verdicts and of the mistakes by how many made
 them; with an output folder, each verdict document, a gradebook (CSV), a JUnit report and
-a summary (Markdown), each written whole. A re-run judges again only the submissions
-whose file changed."""
+a summary (Markdown), each written whole, with a feedback file per student and Moodle's
+grade sheet. A re-run judges again only the submissions whose file changed."""
 import collections
 import csv
 import hashlib
@@ -11,55 +11,15 @@ import json
 import os
 import re
 import time
-from xml.sax.saxutils import escape, quoteattr
 
-from . import catalogue, sandbox
+from . import catalogue, classfolder, feedback, sandbox
 from .check import command
-from .check.checker import SOURCE_SUFFIXES
 from .check.families import FAMILIES
 from .files import write_whole
+from .junit import junit
 from .term import Failure, OutputLost, decoded, flush, printable, say
 
 SHOWN = {"pass": "accepted", "fail": "rejected", "error": "cannot judge"}
-
-
-def submissions(name, paths):
-    """(student, file or None, why not, whether the file is in a student's folder) for
-    each PATH: a file, or a folder per student holding NAME.cpp or one C++ file. A student's name is the file's or folder's, as
-    text; a link is never followed into (a link to a classmate's file is no submission)."""
-    found = []
-    for path in paths:
-        student = decoded(os.path.basename(os.path.normpath(path)))
-        if os.path.islink(path):
-            found.append((student, None, "a link, not a file or folder: hand in the file itself",
-                          False))
-            continue
-        if os.path.isfile(path):
-            found.append((os.path.splitext(student)[0], path, None, False))
-            continue
-        if not os.path.isdir(path):
-            found.append((student, None, "no such file or folder", False))
-            continue
-        try:
-            entries = sorted(f for f in os.listdir(path) if f.endswith(SOURCE_SUFFIXES))
-        except OSError as e:
-            found.append((student, None, f"cannot read the folder: {e.strerror}", True))
-            continue
-        files = [f for f in entries if not os.path.islink(os.path.join(path, f))
-                 and os.path.isfile(os.path.join(path, f))]
-        links = [f for f in entries if os.path.islink(os.path.join(path, f))]
-        chosen = [f for f in files if os.path.splitext(f)[0] == name] or files
-        if len(chosen) != 1:
-            why = ("no C++ file in it" if not chosen else
-                   f"several C++ files and none called {name}.cpp")
-            if not chosen and links:
-                why = "its C++ file is a link: hand in the file itself"
-            found.append((student, None, why, True))
-        else:
-            found.append((student, os.path.join(path, chosen[0]), None, True))
-    seen = collections.Counter(s for s, _, _, _ in found)
-    return [(s if seen[s] == 1 else f"{s} ({decoded(os.path.dirname(f or '')) or '.'})", f,
-             why, in_folder) for s, f, why, in_folder in found]
 
 
 # What a verdict follows from, besides the file: the check's own code, the test suite's
@@ -124,7 +84,7 @@ def judge_one(program, file, previous, judged_by, in_folder=False):
                             f"({type(e).__name__}: {e}); the others go on"), False
 
 
-def grade(name, paths, out, programs):
+def grade(name, paths, out, programs, scale=100):
     program = next((p for p in programs if p["name"] == name), None)
     if program is None:
         names = [p["name"] for p in programs]
@@ -134,31 +94,41 @@ def grade(name, paths, out, programs):
     ok, why = sandbox.available()
     if not ok:
         raise Failure(f"students' files are run only in a sandbox, and there is none: {why}", 3)
-    found = submissions(name, paths)
+    found, debris = classfolder.find(name, paths, outside=out)
     if out:
         try:
-            os.makedirs(out, exist_ok=True)
+            os.makedirs(os.path.join(out, "feedback"), exist_ok=True)
         except OSError as e:
             raise Failure(f"cannot create {out}: {e.strerror}") from e
     results, start, judged_by = [], time.monotonic(), checker_digest()
     progress = Progress()
-    for k, (student, file, why, in_folder) in enumerate(found, 1):
+    if debris:
+        shown = ", ".join(debris[:6]) + (f" and {len(debris) - 6} more" if len(debris) > 6 else "")
+        progress.tell(f"left out, as no one's work: {shown}")
+    ids = {}
+    for k, s in enumerate(found, 1):
+        student, ids[s.student] = s.student, s.id
         stored = os.path.join(out, safe(student) + ".json") if out else None
         previous = load(stored)
-        if file is None:
-            doc, kept = cannot_judge(name, file, why), False
+        if s.file is None:
+            doc, kept = cannot_judge(name, s.file, s.why), False
         else:
-            doc, kept = judge_one(program, file, previous, judged_by, in_folder)
+            doc, kept = judge_one(program, s.file, previous, judged_by, s.in_folder)
         results.append((student, doc))
         progress.tell(f"[{k}/{len(found)}] {student}: {SHOWN[doc['status']]}"
                       + (f" ({first_diagnosis(doc)})" if doc["status"] != "pass" else "")
                       + (", unchanged" if kept else f", {doc['seconds']:.0f} s"))
         if stored and not kept:
             write_whole(stored, json.dumps(doc, indent=2, ensure_ascii=False) + "\n")
+        if out:
+            write_whole(os.path.join(out, "feedback", safe(student) + ".md"),
+                        feedback.markdown(name, student, doc, scale))
     summary = summarise(name, results, time.monotonic() - start)
     progress.tell(summary)
     if out:
-        write_whole(os.path.join(out, "gradebook.csv"), gradebook(results))
+        write_whole(os.path.join(out, "gradebook.csv"), gradebook(results, ids, scale))
+        write_whole(os.path.join(out, "moodle.csv"), feedback.moodle_sheet(
+            [(student, ids[student], doc) for student, doc in results], scale, cell))
         write_whole(os.path.join(out, "junit.xml"), junit(name, results))
         write_whole(os.path.join(out, "summary.md"), printable(summary) + "\n")
     progress.done()
@@ -237,49 +207,18 @@ def cell(text):
     return "'" + text if formula else text
 
 
-def gradebook(results):
+def gradebook(results, ids=None, scale=100):
+    """One row per student: their name and id (where the platform gave one), the
+    verdicts, the score on `scale`, the first mistake and the first note."""
     out = io.StringIO()
     writer = csv.writer(out, lineterminator="\n")
-    writer.writerow(["student", "file", "verdict"] + list(FAMILIES) + ["first_diagnosis",
-                                                                       "seconds"])
+    writer.writerow(["student", "id", "file", "verdict"] + list(FAMILIES)
+                    + ["score", "first_diagnosis", "first_note", "seconds"])
     for student, doc in results:
         families = {f["name"]: SHOWN[f["status"]] for f in doc.get("families", [])}
-        writer.writerow([cell(student), cell(doc.get("file", "")), SHOWN[doc["status"]]]
+        writer.writerow([cell(student), cell((ids or {}).get(student, "")),
+                         cell(doc.get("file", "")), SHOWN[doc["status"]]]
                         + [families.get(f, "") for f in FAMILIES]
-                        + [cell(first_diagnosis(doc)), doc.get("seconds", 0)])
+                        + [feedback.score(doc, scale), cell(first_diagnosis(doc)),
+                           cell(feedback.first_note(doc)), doc.get("seconds", 0)])
     return out.getvalue()
-
-
-def xml_text(text):
-    """Text that XML 1.0 takes whatever the bytes were (control characters written out),
-    escaped for an element's body."""
-    return escape(printable(str(text)))
-
-
-def xml_attribute(text):
-    return quoteattr(printable(str(text)))
-
-
-def junit(name, results):
-    """One test case per submission and family, as CI systems read them."""
-    cases, failures, errors = [], 0, 0
-    for student, doc in results:
-        families = doc.get("families") or [{"name": "check", "status": "error",
-                                            "message": doc["message"]}]
-        for family in families:
-            body = ""
-            if family["status"] == "fail":
-                failures += 1
-                detail = "\n".join(f"{d['mistake']} (line {d['line']}): {d['fix']}"
-                                   for d in doc.get("diagnoses", []))
-                body = (f"<failure message={xml_attribute(family['message'])}>"
-                        f"{xml_text(detail)}</failure>")
-            elif family["status"] == "error":
-                errors += 1
-                body = f"<error message={xml_attribute(family['message'])}/>"
-            cases.append(f'    <testcase classname={xml_attribute(name + "." + student)} '
-                         f'name={xml_attribute(family["name"])} time="{doc.get("seconds", 0)}">'
-                         f"{body}</testcase>")
-    return ('<?xml version="1.0" encoding="UTF-8"?>\n<testsuites>\n'
-            f'  <testsuite name={xml_attribute(name)} tests="{len(cases)}" failures="{failures}" '
-            f'errors="{errors}">\n' + "\n".join(cases) + "\n  </testsuite>\n</testsuites>\n")

@@ -1,9 +1,10 @@
 """What a student runs to be judged, end to end: ./tour --check rejects every exercise by
 the families its catalogue entry names and accepts the lesson the exercise must become;
-odd student files (old times, never ending, forking) are judged as they are; and the
-tour's own build recovers from a failed first configuration and stops when it cannot
-write. Slow (each check builds the program under the race detector and the memory
-checkers), so it has its own label (ctest -L check)."""
+odd student files (old times, never ending, forking) are judged as they are; the course
+platforms' jobs (Gradescope's autograder, GitHub's annotations, GitLab's reports) give
+what their readers take; and the tour's own build recovers from a failed first
+configuration and stops when it cannot write. Slow (each check builds the program under
+the race detector and the memory checkers), so it has its own label (ctest -L check)."""
 import csv
 import json
 import os
@@ -206,20 +207,23 @@ def descendants(root):
 
 class Watch(unittest.TestCase):
     """./tour --watch through a pipe, as a student's editor saves: every save judged, a
-    save during a check ends it, and Ctrl-C ends the watch leaving nothing running."""
+    save during a check ends it, and Ctrl-C ends the watch leaving nothing running. Its
+    lesson is one no other group checks, so that the check trees' work folders of that
+    lesson, which it counts at the end, are its own."""
 
     def test_saves_are_judged_and_ctrl_c_leaves_nothing(self):
         folder = tempfile.mkdtemp(prefix="watch_")
-        path = os.path.join(folder, "ranked_sum.cpp")
-        with open(os.path.join(ROOT, "partial_sums/ranked_sum.cpp")) as f:
+        path = os.path.join(folder, "ranked_sum_large.cpp")
+        with open(os.path.join(ROOT, "partial_sums/ranked_sum_large.cpp")) as f:
             good = f.read()
         hangs = good.replace("int main() {", "int main() {\n  for (;;) {\n  }")
         self.assertNotEqual(hangs, good)
         with open(path, "w") as f:
             f.write(good)
-        watch = subprocess.Popen([TOUR, "--watch", "ranked_sum", path, "--family", "behaviour"],
-                                 cwd=folder, env=environment(), stdin=subprocess.DEVNULL,
-                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, bufsize=0)
+        watch = subprocess.Popen([TOUR, "--watch", "ranked_sum_large", path, "--family",
+                                  "behaviour"], cwd=folder, env=environment(),
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.STDOUT, bufsize=0)
         seen, started, pending = [], {}, b""
 
         def until(pattern, timeout=30):
@@ -252,10 +256,10 @@ class Watch(unittest.TestCase):
                     f.write(text)
 
         try:
-            until("ranked_sum: accepted", timeout=600)  # the first check may build the trees
+            until("ranked_sum_large: accepted", timeout=600)  # the first check may build the trees
             save("int main( {\n", by_rename=False)
             until("does not compile")
-            until("ranked_sum: not accepted")
+            until("ranked_sum_large: not accepted")
             # A save that hangs the program, fixed before its check can end (a hung run is
             # killed at 20 s): that check is ended and the fix is judged at once.
             start = time.monotonic()
@@ -264,7 +268,7 @@ class Watch(unittest.TestCase):
             until("checking")
             save(good, by_rename=True)
             until("that check is ended")
-            until("ranked_sum: accepted")
+            until("ranked_sum_large: accepted")
             self.assertLess(time.monotonic() - start, 20, "".join(seen))
             # Ctrl-C while the hanging version runs: everything the watch started ends.
             save(hangs, by_rename=False)
@@ -295,8 +299,93 @@ class Watch(unittest.TestCase):
                 if pid in started and started[pid] == c}
         self.assertEqual(left, {})
         work = os.path.join(ROOT, "build", "check", "work")
-        self.assertEqual([w for w in os.listdir(work) if w.startswith("ranked_sum-")]
+        self.assertEqual([w for w in os.listdir(work) if w.startswith("ranked_sum_large-")]
                          if os.path.isdir(work) else [], [])
+
+
+class Platforms(unittest.TestCase):
+    """classroom/: Gradescope's run_autograder against a folder laid out as Gradescope
+    lays it out, and the check's GitHub and GitLab formats on a real rejection."""
+
+    def autograde(self, files):
+        """results.json of run_autograder on a submission holding `files` (name: text)."""
+        root = tempfile.mkdtemp(prefix="autograder_")
+        try:
+            source = os.path.join(root, "source")
+            os.makedirs(os.path.join(root, "submission"))
+            os.makedirs(os.path.join(root, "results"))
+            os.makedirs(source)
+            os.symlink(ROOT, os.path.join(source, "openmp-lessons"))
+            with open(os.path.join(source, "lesson"), "w") as f:
+                f.write("ranked_sum\n")
+            with open(os.path.join(source, "scale"), "w") as f:
+                f.write("10\n")
+            shutil.copy(os.path.join(ROOT, "classroom", "gradescope", "run_autograder"), root)
+            for name, text in files.items():
+                os.makedirs(os.path.dirname(os.path.join(root, "submission", name)),
+                            exist_ok=True)
+                with open(os.path.join(root, "submission", name), "w") as f:
+                    f.write(text)
+            done = subprocess.run([os.path.join(root, "run_autograder")], capture_output=True,
+                                  text=True, timeout=900, stdin=subprocess.DEVNULL,
+                                  env=environment({"AUTOGRADER_ROOT": root}))
+            self.assertEqual(done.returncode, 0, done.stderr)
+            with open(os.path.join(root, "results", "results.json")) as f:
+                return json.load(f)
+        finally:
+            shutil.rmtree(root)
+
+    def test_gradescope_scores_the_correct_file_fully_and_a_faulty_one_less(self):
+        with open(os.path.join(ROOT, "partial_sums", "ranked_sum.cpp")) as f:
+            lesson = f.read()
+        with open(os.path.join(ROOT, "exercises", "total_too_soon.cpp")) as f:
+            faulty = f.read()
+        rows = [  # the submission's files, its score of 10, the tests passed, a diagnosis
+            ({"src/ranked_sum.cpp": lesson, "README.md": "mine"}, 10, 3, None),
+            ({"ranked_sum.cpp": faulty}, None, 1, "(line 29)"),
+            ({"main.cpp": "int main( {\n"}, 0, 0, "does not compile"),
+            ({"notes.txt": "forgot it"}, 0, 0, "no C++ file"),
+        ]
+        for files, score, passed, said in rows:
+            with self.subTest(files=sorted(files)):
+                results = self.autograde(files)
+                tests = results["tests"]
+                self.assertEqual(sum(t["status"] == "passed" for t in tests), passed, results)
+                self.assertAlmostEqual(results["score"], sum(t["score"] for t in tests), 1)
+                if score is not None:
+                    self.assertEqual(results["score"], score)
+                else:
+                    self.assertTrue(0 < results["score"] < 10, results)
+                if said:
+                    self.assertIn(said, json.dumps(results))
+
+    def test_github_and_gitlab_name_the_mistakes_line(self):
+        out = tempfile.mkdtemp(prefix="reports_")
+        try:
+            status, text, err = run(["--check", "ranked_sum", "exercises/total_too_soon.cpp",
+                                     "--format", "github"])
+            self.assertEqual(status, 1, err)
+            commands = [line for line in text.splitlines() if line.startswith("::error ")]
+            self.assertTrue(commands, text)
+            self.assertTrue(all(c.startswith("::error file=exercises/total_too_soon.cpp,"
+                                             "line=29,") for c in commands), commands)
+            # Nothing the program printed comes between ::stop-commands:: and its end.
+            lines = text.splitlines()
+            stop = lines[0 if lines[0].startswith("::stop") else 1]
+            self.assertRegex(stop, r"^::stop-commands::[0-9a-f]{24}$")
+            self.assertIn(f"::{stop.rsplit('::', 1)[1]}::", lines)
+            status, text, err = run(["--check", "ranked_sum", "exercises/total_too_soon.cpp",
+                                     "--format", "gitlab", "--out", out])
+            self.assertEqual(status, 1, err)
+            with open(os.path.join(out, "gl-code-quality-report.json")) as f:
+                issues = json.load(f)
+            self.assertEqual({(i["location"]["path"], i["location"]["lines"]["begin"])
+                              for i in issues}, {("exercises/total_too_soon.cpp", 29)})
+            cases = xml.etree.ElementTree.parse(os.path.join(out, "junit.xml")).findall(
+                ".//testcase")
+            self.assertEqual(len(cases), 3)
+        finally:
+            shutil.rmtree(out)
 
 
 class TourCopy(unittest.TestCase):

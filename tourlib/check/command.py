@@ -2,15 +2,16 @@
 told (as text, or as a document), and its exit status."""
 import concurrent.futures
 import difflib
+import hashlib
 import json
 import os
 import time
 
-from .. import build, catalogue, processes, progress, sandbox
+from .. import build, catalogue, classfolder, junit, processes, progress, sandbox
 from ..build import locked
 from ..files import TooLarge, read_regular, write_whole
 from ..term import Failure, as_typed, decoded, flush, say, shown_path
-from . import verdict
+from . import platforms, verdict
 from .advice import advise
 from .checker import SOURCE_SUFFIXES, Checker
 from .families import FAMILIES
@@ -33,9 +34,13 @@ def resolve(name, file, programs, follow_links=True, in_folder=False):
     program = matches[0]
     source = os.path.abspath(file) if file else os.path.join(catalogue.ROOT, program["source"])
     shown = decoded(as_typed(source))
-    if os.path.isdir(source):
-        raise Failure(f"{shown} is a folder: give the file in it to check, for instance "
-                      f"{decoded(os.path.join(file, name + '.cpp'))}")
+    if os.path.isdir(source) and not os.path.islink(source):
+        # A student's folder, as a platform hands it over: the file called NAME.cpp in it
+        # or below it, else its only C++ file.
+        found, why = classfolder.student_file(program["name"], source)
+        if found is None:  # like a path that is no C++ source: nothing to check
+            raise Failure(f"{shown}: {why}")
+        source, shown = os.path.abspath(found), decoded(as_typed(found))
     if not os.path.lexists(source):
         raise Failure(f"no file {shown} to check")
     if not source.endswith(SOURCE_SUFFIXES):
@@ -141,14 +146,32 @@ def judge(program, source, families, text=True, sandboxed=False, shown=None, con
     return doc
 
 
-def check(name, file, only, programs, json_path=None, verbose=False):
+def check(name, file, only, programs, json_path=None, verbose=False, form="text", out=None,
+          scale=100):
     """Judges FILE as the program NAME; prints the verdict, writes it as a document to
     `json_path` ("-": standard output, and no text), keeps it as the student's progress,
     and fails with the verdict's status unless it passed. Lines a student cannot act on
     (cases not run on this machine, the sandbox's absence) are shown with `verbose`, and
-    otherwise folded into one line or left to the document."""
+    otherwise folded into one line or left to the document. `form` adds what a course
+    platform reads (platforms.py): GitHub's workflow commands after the text, or GitLab's
+    reports or Gradescope's results written into `out`."""
+    if form in ("gitlab", "gradescope"):
+        try:
+            os.makedirs(out, exist_ok=True)
+        except OSError as e:
+            raise Failure(f"cannot create {out}: {e.strerror}", 3) from e
+    if form == "gradescope":
+        try:
+            resolved = resolve(name, file, programs)
+        except Failure as e:  # nothing to judge: Gradescope is told so, with no score
+            doc = {"status": "error", "message": e.message, "families": []}
+            write_whole(os.path.join(out, "results.json"),
+                        platforms.dumps(platforms.gradescope(doc, scale)))
+            raise
+    else:
+        resolved = resolve(name, file, programs)
     typed = name
-    program, source, shown, content = resolve(name, file, programs)
+    program, source, shown, content = resolved
     name = program["name"]  # an exercise's is the lesson it becomes
     families = [only] if only else list(FAMILIES)
     text = json_path != "-"
@@ -165,8 +188,14 @@ def check(name, file, only, programs, json_path=None, verbose=False):
                 f"{shown_path(source)} judges it as that lesson")
         flush()
     sandboxed, why = sandbox.available()
-    if text and verbose and not sandboxed:
+    if text and not sandboxed and form != "text":
+        say(f"not sandboxed: {why}; the platform's job is the sandbox the file runs in")
+    elif text and verbose and not sandboxed:
         say(f"not sandboxed: {why}; your own file runs with your rights")
+    token = None
+    if form == "github":  # nothing the file or its program prints is a workflow command
+        token = hashlib.sha256(os.urandom(16)).hexdigest()[:24]
+        say(f"::stop-commands::{token}")
     doc = judge(program, source, families, text, sandboxed, shown, content, keep=True)
     if text:
         for line in verdict.render_diagnoses(doc) + verdict.render_notes(doc):
@@ -180,6 +209,17 @@ def check(name, file, only, programs, json_path=None, verbose=False):
         tour = shown_path(os.path.join(catalogue.ROOT, "tour"))
         say(f"stuck? {tour} --hint {key} {shown_path(source)} gives a hint, one step at a time")
     progress.record(key, doc, source)
+    if token:
+        say(f"::{token}::")
+        for line in platforms.github(doc):
+            say(line)
+    elif form == "gitlab":
+        write_whole(os.path.join(out, "junit.xml"), junit.junit(name, [(shown, doc)]))
+        write_whole(os.path.join(out, "gl-code-quality-report.json"),
+                    platforms.dumps(platforms.code_quality(doc)))
+    elif form == "gradescope":
+        write_whole(os.path.join(out, "results.json"),
+                    platforms.dumps(platforms.gradescope(doc, scale)))
     if json_path == "-":
         # Every character past ASCII escaped: nothing in the document can act on a
         # terminal, and say() has nothing left to write out.

@@ -196,11 +196,17 @@ def render_diagnoses(doc):
     return out
 
 
+def at_line(finding):
+    """" (line N)" for a diagnosis or note that names its line, else nothing."""
+    return f" (line {finding['line']})" if finding.get("line") else ""
+
+
 def render_notes(doc):
     """What an accepted version does more slowly than it needs to."""
     out = []
     for n in doc.get("notes", []):
-        out += [f"note ({one(doc['file'])}:{n['line']}): {one(n['what'])}",
+        where = f" ({one(doc['file'])}:{n['line']})" if n.get("line") else ""
+        out += [f"note{where}: {one(n['what'])}",
                 f"  instead: {one(n['instead'])}"]
     return out
 
