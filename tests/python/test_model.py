@@ -26,7 +26,7 @@ int main() {
     s += t;
   }
   std::printf("%d\\n", s);
-}""", [(6, "main", {"t": "private"})], [(9, "t", False, False), (11, "s", True, True)],
+}""", [(6, "main", {"t": ["private"]})], [(9, "t", False, False), (11, "s", True, True)],
      [(13, False)]),
     ("_Pragma in a macro", """\
 #define PARALLEL_SUM _Pragma("omp parallel for reduction(+:s)")
@@ -35,7 +35,7 @@ int main() {
   PARALLEL_SUM
   for (int i = 0; i < 10; i++) s += i;
   std::printf("%ld\\n", s);
-}""", [(7, "main", {"s": "reduction"})], [(8, "s", False, False)], [(9, False)]),
+}""", [(7, "main", {"s": ["reduction"]})], [(8, "s", False, False)], [(9, False)]),
     ("a helper above main declaring the same name", """\
 void helper() { int tid = 3; tid += 1; std::printf("%d\\n", tid); }
 int main() {
@@ -139,6 +139,26 @@ int main() {
   std::printf("%d\\n", next);
 }""", [(6, "main", {})], [(10, "mine", False, True), (10, "next", True, True)],
      [(13, False)]),
+    ("a template instantiated twice, read once as written", """\
+template <typename T> T total(const T *v, int n) {
+  T sum = 0;
+#pragma omp parallel for reduction(+ : sum)
+  for (int i = 0; i < n; i++) sum += v[i];
+  return sum;
+}
+int main() {
+  int a[4] = {1, 2, 3, 4};
+  long b[4] = {1, 2, 3, 4};
+  std::printf("%d %ld\\n", total(a, 4), total(b, 4));
+}""", [(6, "total", {"sum": ["reduction"]})], [(7, "sum", False, False)], [(13, False)]),
+    ("an array section reduced, and two clauses on one variable", """\
+int main() {
+  int arr[4] = {0}, last = 0;
+#pragma omp parallel for reduction(+ : arr[:4]) lastprivate(last) firstprivate(last)
+  for (int i = 0; i < 8; i++) { arr[i % 4] += i; last = i; }
+  std::printf("%d %d\\n", arr[0], last);
+}""", [(6, "main", {"arr": ["reduction"], "last": ["lastprivate", "firstprivate"]})],
+     [(7, "arr", False, False), (7, "last", False, False)], [(8, False)]),
 ]
 
 

@@ -35,19 +35,24 @@ DUMP_CAP = 32 << 20
 CLAUSE = re.compile(r"\b(private|firstprivate|lastprivate|shared|reduction|copyin|"
                     r"copyprivate|linear)\s*\(([^()]*)\)")
 UPDATES = {"=", "+=", "-=", "*=", "/=", "%=", "&=", "|=", "^=", "<<=", ">>=", "++", "--"}
+FUNCTIONS = ("FunctionDecl", "CXXMethodDecl", "CXXConstructorDecl", "CXXDestructorDecl")
+# Directives that divide a loop, whose counter (and with collapse(n), the n nested
+# loops' counters) each thread has its own of.
+LOOPS = ("for", "simd", "taskloop", "distribute")
 
 
 # -- running clang ------------------------------------------------------------------
 
-def precompiled(folder, compiler="clang++"):
+def precompiled(folder, compiler="clang++", again=False):
     """The precompiled header of HEADERS in `folder`, built if missing (whole, then
-    renamed); its name follows the compiler's version, which must match the parse's."""
+    renamed), or `again` (one that clang no longer takes: a header it names changed);
+    its name follows the compiler's version, which must match the parse's."""
     version = subprocess.run([compiler, "--version"], capture_output=True, text=True,
                              check=True).stdout
     key = hashlib.sha256((version + " ".join((EVERYTHING,) + HEADERS + tuple(FLAGS))).encode()
                          ).hexdigest()
     pch = os.path.join(folder, f"headers-{key[:12]}.pch")
-    if os.path.exists(pch):
+    if os.path.exists(pch) and not again:
         return pch
     os.makedirs(folder, exist_ok=True)
     # The header is never written again once there: the precompiled header checks
@@ -58,7 +63,11 @@ def precompiled(folder, compiler="clang++"):
         with open(header + mine, "w") as f:
             f.write(f"#if __has_include(<{EVERYTHING}>)\n#include <{EVERYTHING}>\n#endif\n"
                     + "".join(f"#include <{h}>\n" for h in HEADERS))
-        os.replace(header + mine, header)
+        try:
+            os.link(header + mine, header)  # never over one a header was built from
+        except FileExistsError:
+            pass
+        os.remove(header + mine)
     try:
         subprocess.run([compiler] + FLAGS + ["-x", "c++-header", header, "-o", pch + mine],
                        check=True, capture_output=True)
@@ -67,6 +76,13 @@ def precompiled(folder, compiler="clang++"):
         if os.path.exists(pch + mine):
             os.remove(pch + mine)
     return pch
+
+
+def usable(pch, compiler="clang++"):
+    """Whether clang takes the precompiled header (an empty file parsed with it)."""
+    done = subprocess.run([compiler] + FLAGS + ["-include-pch", pch, "-fsyntax-only",
+                                                "-x", "c++", os.devnull], capture_output=True)
+    return done.returncode == 0
 
 
 def parse_argv(source, pch, compiler="clang++"):
@@ -137,7 +153,8 @@ class Reader:
         self.file = None  # the dump names a file only where it changes
         self.seen = set()
         self.facts = {"functions": {}, "variables": {}, "directives": [], "writes": [],
-                      "uses": [], "calls": [], "streams": [], "loops": []}
+                      "uses": [], "calls": [], "streams": [], "loops": [],
+                      "threadprivate": []}
 
     # Locations: each node's place in this file, as (offset, line), or None elsewhere.
     def bare(self, loc):
@@ -187,10 +204,23 @@ class Reader:
             self.seen.add(node["id"])
         record = ctx.record and begin is not None
         inner = node.get("inner", [])
-        if kind == "FunctionDecl" and record and any(
+        if kind in FUNCTIONS and record and any(
                 c.get("kind") == "CompoundStmt" for c in inner):
             self.function(node, begin, end)
             ctx = ctx.but(function=node["name"])
+        elif kind in ("FunctionTemplateDecl", "ClassTemplateDecl"):
+            # The template as written, then the compiler's instantiations of it: read
+            # once, as written.
+            pattern = next((c for c in inner if c.get("kind") in FUNCTIONS + (
+                "CXXRecordDecl",)), None)
+            for child in inner:
+                instance = child is not pattern and child.get("kind") in FUNCTIONS + (
+                    "ClassTemplateSpecializationDecl",)
+                self.walk(child, ctx.but(record=False) if instance else ctx)
+            return
+        elif kind == "OMPThreadPrivateDecl" and record:
+            for ref in self.references(node):
+                self.facts["threadprivate"].append(ref["id"])
         elif kind in ("VarDecl", "ParmVarDecl") and record and "name" in node:
             self.variable(node, begin, ctx)
         elif kind.startswith("OMP") and kind.endswith("Directive"):
@@ -256,9 +286,14 @@ class Reader:
             self.walk(clause, ctx.but(record=False))  # for the locations' sake
         kinds = {}
         for word, names in CLAUSE.findall(text):
-            for name in names.split(":")[-1].split(","):
-                for var in named.get(name.strip(), []):
-                    kinds[var] = word
+            if word in ("reduction", "linear") and ":" in names:
+                names = names.split(":", 1)[1] if word == "reduction" else names.split(":")[0]
+            for name in names.split(","):
+                m = re.match(r"\s*([A-Za-z_]\w*)", name)  # arr[:4] is arr
+                for var in named.get(m.group(1) if m else "", []):
+                    kinds.setdefault(var, [])
+                    if word not in kinds[var]:
+                        kinds[var].append(word)
         fact = {"kind": " ".join(w.lower() for w in words), "line": self.line(begin),
                 "text": text, "clauses": kinds, "function": ctx.function,
                 "parents": list(ctx.directives), "begin": begin, "end": end,
@@ -328,11 +363,9 @@ class Reader:
             return
         op = node["opcode"]
         read = {r["id"] for child in inner[1:] for r in self.references(child)}
-        if op not in ("=",):
-            read.add(var)
         self.facts["writes"].append(self.at(
-            begin, ctx, var=var, name=name, op=op, element=element,
-            reads=sorted(read), atomic_type="atomic<" in type_of(inner[0])))
+            begin, ctx, var=var, name=name, op=op, element=element, reads=sorted(read),
+            update=op != "=" or var in read, atomic_type="atomic<" in type_of(inner[0])))
 
     def operator_call(self, node, begin, ctx):
         inner = node.get("inner", [])
@@ -342,11 +375,10 @@ class Reader:
             var, name, element = target(inner[1])
             if var is not None:
                 read = {r["id"] for child in inner[2:] for r in self.references(child)}
-                if op != "=":
-                    read.add(var)
                 self.facts["writes"].append(self.at(
                     begin, ctx, var=var, name=name, op=op, element=element,
-                    reads=sorted(read), atomic_type="atomic<" in type_of(inner[1])))
+                    reads=sorted(read), update=op != "=" or var in read,
+                    atomic_type="atomic<" in type_of(inner[1])))
         elif op == "<<" and not ctx.in_stream:
             count, first, ends = 0, node, False
             while first.get("kind") == "CXXOperatorCallExpr" and \
@@ -451,6 +483,9 @@ def argument(node):
     address = node.get("kind") == "UnaryOperator" and node.get("opcode") == "&"
     if address:
         node = strip(node["inner"][0])
+        var, name, _ = target(node)  # &x, &a[0], &s.member: the variable itself
+        if var is not None:
+            return {"var": var, "name": name, "address": True, "type": type_of(node)}
     if node.get("kind") == "DeclRefExpr":
         ref = node.get("referencedDecl", {})
         if ref.get("kind") in ("VarDecl", "ParmVarDecl"):
@@ -479,7 +514,13 @@ class Model:
         self.variables = facts["variables"]
         self.directives = facts["directives"]
         self.regions = [k for k, d in enumerate(self.directives) if "parallel" in d["kind"]]
+        self.calls_to = {}  # function -> the calls of it
+        for call in facts["calls"]:
+            self.calls_to.setdefault(call["callee"], []).append(call)
         self.called_from = self._called_from()
+        # Answers per function, each worked out once: a file of helpers that call each
+        # other many times must not cost exponential time.
+        self._kinds, self._bound, self._reached = {}, {}, {}
 
     # Where things run.
     def region_of(self, fact):
@@ -516,55 +557,85 @@ class Model:
                 r"\batomic\s+read\b", self.directives[k]["text"])
             for k in fact["directives"])
 
-    def kinds_around(self, fact, depth=0):
-        kinds = {self.directives[k]["kind"] for k in fact["directives"]}
-        if depth < 8 and fact["function"] and fact["function"] != "main":
-            for call in self.facts["calls"]:
-                if call["callee"] == fact["function"]:
-                    kinds |= self.kinds_around(call, depth + 1)
-        return kinds
+    def kinds_around(self, fact):
+        """The kinds of the directives a fact runs in: around it, and around any call
+        of its function (through helpers)."""
+        return {self.directives[k]["kind"] for k in fact["directives"]} | \
+            self._kinds_of(fact["function"])
+
+    def _kinds_of(self, function):
+        if not function or function == "main":
+            return set()
+        if function not in self._kinds:
+            self._kinds[function] = set()  # a recursive call adds nothing new
+            found = set()
+            for call in self.calls_to.get(function, []):
+                found |= {self.directives[k]["kind"] for k in call["directives"]}
+                found |= self._kinds_of(call["function"])
+            self._kinds[function] = found
+        return self._kinds[function]
 
     # Variables.
-    def resolved(self, var, fact, depth=0):
+    def resolved(self, var, fact):
         """(variable, the fact where it is used) that `var`, used by `fact`, stands for:
         a reference (or pointer) parameter of a helper called from a region stands for
         what each call gives it; any other variable for itself."""
-        v = self.variables.get(var)
         if any(k in self.regions for k in fact["directives"]):
             return [(var, fact)]  # the region is the function's own: a variable of it
+        bound = self._bound_to(var)
+        return bound if bound else [(var, fact)]
+
+    def _bound_to(self, var):
+        """(variable, call) pairs a reference parameter stands for, through helpers;
+        [] for any other variable."""
+        if var in self._bound:
+            return self._bound[var]
+        self._bound[var] = []  # a recursive helper: its own parameter adds nothing
+        v = self.variables.get(var)
         function = self.functions.get(v["function"]) if v and v["parameter"] else None
         k = next((i for i, p in enumerate(function["params"]) if p["id"] == var), None) \
             if function else None
-        if k is None or not function["params"][k]["reference"] or depth > 8:
-            return [(var, fact)]
-        found = []
-        for call in self.facts["calls"]:
-            if call["callee"] == v["function"] and k < len(call["args"]) and \
-                    "var" in call["args"][k]:
-                found += self.resolved(call["args"][k]["var"], call, depth + 1)
-        return found or [(var, fact)]
+        found, seen = [], set()
+        if k is not None and function["params"][k]["reference"]:
+            for call in self.calls_to.get(v["function"], []):
+                if k < len(call["args"]) and "var" in call["args"][k]:
+                    for pair in self.resolved(call["args"][k]["var"], call):
+                        if (pair[0], pair[1]["offset"]) not in seen:
+                            seen.add((pair[0], pair[1]["offset"]))
+                            found.append(pair)
+        self._bound[var] = found
+        return found
 
-    def reached(self, function, depth=0):
+    def reached(self, function):
         """(region, offset in `function`) of each region that `function` runs: its own,
         and those of the helpers it calls, at the call."""
+        if function in self._reached:
+            return self._reached[function]
+        self._reached[function] = []  # recursion: what it reaches is found once
         found = [(k, self.directives[k]["begin"]) for k in self.regions
                  if self.directives[k]["function"] == function
                  and not any(p in self.regions for p in self.directives[k]["parents"])]
-        if depth < 8:
-            for call in self.facts["calls"]:
-                if call["function"] == function and call["callee"] in self.functions and \
-                        call["callee"] != function:
-                    found += [(k, call["offset"]) for k, _ in self.reached(call["callee"],
-                                                                           depth + 1)]
+        inner = {}
+        for call in self.facts["calls"]:
+            if call["function"] == function and call["callee"] in self.functions:
+                for k, _ in self.reached(call["callee"]):
+                    inner.setdefault(k, call["offset"])  # at the first call that reaches it
+        found += [(k, at) for k, at in inner.items() if k not in {f for f, _ in found}]
+        self._reached[function] = found
         return found
 
     def clause_of(self, var, fact):
-        """The data-sharing clause that names `var` on a directive around `fact`."""
+        """The data-sharing clauses that name `var` on the innermost directive around
+        `fact` that names it (a list: lastprivate and firstprivate may both)."""
         for k in reversed(fact["directives"]):
-            kind = self.directives[k]["clauses"].get(var)
-            if kind:
-                return kind
-        return None
+            kinds = self.directives[k]["clauses"].get(var)
+            if kinds:
+                return kinds
+        return []
+
+    def own(self, var, fact):
+        """Whether a clause gives each thread its own `var`."""
+        return any(kind != "shared" for kind in self.clause_of(var, fact))
 
     def shared(self, var, fact):
         """Whether `var`, used by `fact` in a parallel region, is the team's one
@@ -572,20 +643,32 @@ class Model:
         each thread's own by a clause or by being the counter of a divided loop."""
         region = self.region_of(fact)
         v = self.variables.get(var)
-        if region is None or v is None:
+        if region is None or v is None or var in self.facts["threadprivate"]:
+            return False
+        if region in v["directives"] and not v["static"]:
+            return False  # declared inside the region
+        if self.own(var, fact) or var in self.divided_counters(fact):
             return False
         if v["function"] is None or v["static"]:
-            return self.clause_of(var, fact) in (None, "shared")
-        if v["function"] != self.directives[region]["function"]:
-            return False  # a helper's own variable: one per call
-        if region in v["directives"]:
-            return False  # declared inside the region
-        if self.clause_of(var, fact) not in (None, "shared"):
-            return False
-        divided = [self.directives[k]["body_begin"] for k in fact["directives"]
-                   if self.directives[k]["kind"].endswith("for")]
-        return not any(loop["counter"] == var and loop["offset"] in divided
-                       for loop in self.facts["loops"])
+            return True
+        return v["function"] == self.directives[region]["function"]  # else a helper's own
+
+    def divided_counters(self, fact):
+        """The counters of the loops that directives around `fact` divide: the loop
+        each applies to, and with collapse(n) the n - 1 loops nested in it."""
+        counters = set()
+        loops = sorted(self.facts["loops"], key=lambda loop: loop["offset"] or 0)
+        for k in fact["directives"]:
+            d = self.directives[k]
+            if not any(word in d["kind"].split() for word in LOOPS):
+                continue
+            m = re.search(r"\bcollapse\s*\(\s*(\d+)\s*\)", d["text"])
+            deep = int(m.group(1)) if m else 1
+            nested = [loop for loop in loops if loop["offset"] is not None
+                      and d["body_begin"] is not None and d["body_end"] is not None
+                      and d["body_begin"] <= loop["offset"] <= d["body_end"]]
+            counters |= {loop["counter"] for loop in nested[:deep]}
+        return counters
 
     def name(self, var):
         return self.variables.get(var, {}).get("name", "")
