@@ -71,7 +71,8 @@ def result_too_soon(ev):
     s, after = ev.student, lesson_closing_formats(ev.lesson)
     for call in s.printfs():
         if call["format"] in after and s.region_of(call) is not None and not (
-                s.kinds_around(call) & {"master", "masked", "single"}):
+                s.kinds_around(call) & {"master", "masked", "single"}) and \
+                not barrier_before(s, call):
             yield call["line"], {}
             return
 
@@ -115,7 +116,9 @@ def racing_writes(ev):
 
 def reads_other_iteration(ev):
     for _, w, var in racing_writes(ev):
-        if w["element"] and w["var"] in w["reads"]:
+        # An element computed from another element of the same array (not an update of
+        # one element, which is a lost update: below).
+        if w["element"] and w["op"] == "=" and w["var"] in w["reads"]:
             yield w["line"], {"name": ev.student.name(var)}
 
 
@@ -123,7 +126,7 @@ def read_too_early(ev):
     s = ev.student
     reads = [p["line"] for p in ev.sides if p["access"] == "read"]
     for _, w, var in racing_writes(ev):
-        if not w["element"] or w["var"] in w["reads"]:
+        if not w["element"] or w["update"]:
             continue
         for line in reads:
             if line != w["line"] and any(u["var"] == var for u in s.uses_at(line)):
@@ -143,14 +146,14 @@ def critical_against_atomic(ev):
 def private_needed(ev):
     s = ev.student
     for _, w, var in racing_writes(ev):
-        if not w["element"] and w["op"] == "=" and w["var"] not in w["reads"]:
+        if not w["element"] and not w["update"]:
             yield w["line"], {"name": s.name(var), "declared": s.variables[var]["line"]}
 
 
 def unprotected_update(ev):
     s = ev.student
     for _, w, var in racing_writes(ev):
-        if w["element"] or w["var"] not in w["reads"] or s.protected(w):
+        if not w["update"] or s.protected(w) or w["element"] and w["op"] == "=":
             continue
         # A reduction keeps the total, but not what the region shows of it on the way:
         # offered only where nothing in the region reads the variable but its updates.
@@ -187,10 +190,13 @@ def uninitialised_copy(ev):
         lines = range(d["line"], (d["body_lines"][1] or d["line"]) + 1)
         if not any(line in lines for line in places):
             continue
-        for var, kind in d["clauses"].items():
-            if kind == "private":
-                yield places[0], {"name": s.name(var)}
-                return
+        # The copy the report's lines use, else the one first added to before it is set.
+        copies = [var for var, kinds in d["clauses"].items() if "private" in kinds]
+        used = [var for var in copies if any(u["var"] == var for line in places
+                                               for u in s.uses_at(line))]
+        added = [var for var in copies if first_write_updates(s, var)]
+        for var in (used or added)[:1]:
+            yield places[0], {"name": s.name(var)}
 
 
 def uninitialised_local(ev):
@@ -206,7 +212,13 @@ def uninitialised_local(ev):
             continue
         writes = sorted((w for w in s.facts["writes"] if w["var"] == var),
                         key=lambda w: w["offset"])
-        if writes and var in writes[0]["reads"] and (
+        # Set through its address (scanf("%d", &n), a helper) is set.
+        given = any(a.get("var") == var and a.get("address") for c in s.facts["calls"]
+                    for a in c["args"])
+        named = f"'{v['name']}'" in " ".join(ev.warnings).replace("‘", "'").replace("’", "'")
+        reported = any(w["line"] == p["line"] for p in ev.memory.get("lines", [])
+                       for w in writes[:1])
+        if writes and writes[0]["update"] and not given and (named or reported) and (
                 s.region_of(writes[0]) is not None or v["directives"]):
             yield writes[0]["line"], {"name": v["name"], "declared": v["line"]}
 
@@ -331,8 +343,8 @@ def reduction_watched(ev):
     s = ev.student
     for k in s.regions:
         d = s.directives[k]
-        for var, kind in d["clauses"].items():
-            if kind != "reduction":
+        for var, kinds in d["clauses"].items():
+            if "reduction" not in kinds:
                 continue
             updates = {w["line"] for w in s.facts["writes"] if w["var"] == var}
             if any(u["var"] == var and u["line"] not in updates and s.region_of(u) == k
@@ -346,26 +358,35 @@ def result_in_copies(ev):
     s = ev.student
     # The lesson may show this on purpose: main's variable unchanged by the copies.
     shown = {(ev.lesson.name(var), kind) for k in ev.lesson.regions
-             for var, kind in ev.lesson.directives[k]["clauses"].items()}
+             for var, kinds in ev.lesson.directives[k]["clauses"].items() for kind in kinds}
     for k in s.regions:
         d = s.directives[k]
-        for var, kind in d["clauses"].items():
-            if kind not in ("private", "firstprivate") or (s.name(var), kind) in shown:
+        for var, kinds in d["clauses"].items():
+            # lastprivate or reduction beside it does bring a value out.
+            if set(kinds) & {"lastprivate", "reduction", "shared"}:
+                continue
+            kind = next((x for x in kinds if x in ("private", "firstprivate")), None)
+            if kind is None or (s.name(var), kind) in shown:
                 continue
             written = [w for w in s.facts["writes"] if w["var"] == var and s.region_of(w) == k]
-            later = [u for u in s.facts["uses"] if u["var"] == var and u["offset"] is not None
-                     and d["body_end"] is not None and u["offset"] > d["body_end"]
-                     and u["function"] == d["function"]]
-            if written and later:
+            later = sorted((u for u in s.facts["uses"] if u["var"] == var
+                            and u["offset"] is not None and d["body_end"] is not None
+                            and u["offset"] > d["body_end"] and u["function"] == d["function"]),
+                           key=lambda u: u["offset"])
+            # Read after the region before anything is stored in it again.
+            if written and later and not stored_at(s, var, later[0]["offset"]):
                 yield d["line"], {"name": s.name(var), "kind": kind}
 
 
 def lock_not_initialised(ev):
     s = ev.student
-    inited = {a.get("var") for c in s.calls_of("omp_init_lock") for a in c["args"][:1]}
+
+    def locks(call):  # the locks a call's first argument stands for, through helpers
+        var = call["args"][0].get("var") if call["args"] else None
+        return {v for v, _ in s.resolved(var, call)} if var else set()
+    inited = set().union(*[locks(c) for c in s.calls_of("omp_init_lock")])
     for c in s.calls_of("omp_set_lock"):
-        lock = c["args"][0].get("var") if c["args"] else None
-        if lock not in inited:
+        if locks(c) and not locks(c) & inited:
             yield c["line"], {}
             return
 
@@ -374,7 +395,7 @@ def stream_line(ev):
     """One line of output made by several << writes (in one statement or several), run
     by the team: a line is counted from a write that starts it to the one that ends it."""
     s = ev.student
-    run, writes = None, 0
+    run, writes, whole = None, 0, False
     for w in sorted(s.facts["streams"], key=lambda w: (w["function"] or "", w["offset"] or 0)):
         if run is not None and w["function"] != run["function"]:
             run, writes = None, 0
@@ -382,8 +403,11 @@ def stream_line(ev):
             continue
         run = run or w
         writes += w["writes"]
+        # Under one critical section the line's writes come out together.
+        whole = whole and "critical" in s.kinds_around(w) if writes > w["writes"] else \
+            "critical" in s.kinds_around(w)
         if w["ends_line"]:
-            if writes >= 2:
+            if writes >= 2 and not whole:
                 yield run["line"], {}
                 return
             run, writes = None, 0
@@ -634,17 +658,39 @@ def not_built(reason, family):
 
 # -- small readings of the models ----------------------------------------------------
 
+def first_write_updates(model, var):
+    """Whether the first store to `var` adds to it (reads it before any value is set)."""
+    writes = sorted((w for w in model.facts["writes"] if w["var"] == var),
+                    key=lambda w: w["offset"] or 0)
+    return bool(writes) and writes[0]["update"]
+
+
+def stored_at(model, var, offset):
+    """Whether the use of `var` at `offset` is a plain store to it (x = ..., for (x = 0;"""
+    return any(w["var"] == var and w["offset"] == offset and not w["update"]
+               for w in model.facts["writes"])
+
+
 def lesson_closing_formats(lesson):
     """The formats the lesson writes outside any region: once, when the team is done."""
     return {c["format"] for c in lesson.printfs() if lesson.region_of(c) is None}
 
 
 def barrier_before(model, fact):
+    """Whether the team waits for every thread before `fact`, in its region: a barrier,
+    or the end of a for, sections or single without nowait."""
     region = model.region_of(fact)
-    return any(d["kind"] == "barrier" and d["function"] == fact["function"]
-               and d["begin"] is not None and fact["offset"] is not None
-               and d["begin"] < fact["offset"] and region in d["parents"]
-               for d in model.directives)
+    if fact["offset"] is None:
+        return False
+    for d in model.directives:
+        if d["function"] != fact["function"] or region not in d["parents"]:
+            continue
+        if d["kind"] == "barrier" and d["begin"] is not None and d["begin"] < fact["offset"]:
+            return True
+        if d["kind"] in ("for", "sections", "single") and d["body_end"] is not None and \
+                d["body_end"] < fact["offset"] and not re.search(r"\bnowait\b", d["text"]):
+            return True
+    return False
 
 
 def schedule(text):
