@@ -139,18 +139,27 @@ class Checker:
                 work = self.workdir()
         except (OSError, subprocess.CalledProcessError):
             return None
+        done = self.parse(pch, work)
+        if not done.stdout and not done.reason and not model.usable(pch):
+            # A header the precompiled one was made from has changed since: made again.
+            try:
+                with self.lock:
+                    pch = model.precompiled(os.path.dirname(pch), again=True)
+            except (OSError, subprocess.CalledProcessError):
+                return None
+            done = self.parse(pch, work)
+        return done.stdout if not done.reason and done.stdout else None
+
+    def parse(self, pch, work):
         argv = model.parse_argv(self.compiled_as, pch)
         limits = dataclasses.replace(sandbox.COMPILE, output=model.DUMP_CAP)
-        if self.sandboxed:
-            # The precompiled header names the header it was made from: both are read.
-            folder = os.path.dirname(pch)
-            done = sandbox.run(argv, read_only=[(os.path.join(work, self.name + ".cpp"),
-                                                 self.compiled_as), (folder, folder)],
-                               cwd=INSIDE, uid=self.uid, limits=limits,
-                               timeout=COMPILE_TIMEOUT)
-        else:
-            done = direct(argv, work, limits, COMPILE_TIMEOUT)
-        return done.stdout if not done.reason and done.stdout else None
+        if not self.sandboxed:
+            return direct(argv, work, limits, COMPILE_TIMEOUT)
+        # The precompiled header names the header it was made from: both are read.
+        folder = os.path.dirname(pch)
+        return sandbox.run(argv, read_only=[(os.path.join(work, self.name + ".cpp"),
+                                             self.compiled_as), (folder, folder)],
+                           cwd=INSIDE, uid=self.uid, limits=limits, timeout=COMPILE_TIMEOUT)
 
     # -- the trusted trees -----------------------------------------------------------
 
