@@ -11,9 +11,6 @@ import time
 from .. import build
 from . import changes, diagnose, model, slow
 
-# Where the precompiled standard headers of the parse are kept.
-PCH = os.path.join(build.BUILD, "check", "model")
-
 # A lesson's advice takes a few milliseconds; a file of 256 KiB, a few seconds.
 SECONDS = 20
 
@@ -29,8 +26,10 @@ def advise(doc, student, lesson, warnings, program, source, parsed=None):
             dump, content, path, lesson_path = parsed
             facts = model.read(dump, content, path)
             student_model = model.Model(facts) if facts else None
-            lesson_facts = model.parse(lesson_path, model.precompiled(PCH),
-                                       keep=os.path.join(PCH, "lessons"))
+            # Where the parse's precompiled headers are kept, in the build folder chosen.
+            folder = os.path.realpath(os.path.join(build.BUILD, "check", "model"))
+            lesson_facts = model.parse(lesson_path, model.precompiled(folder),
+                                       keep=os.path.join(folder, "lessons"))
             lesson_model = model.Model(lesson_facts) if lesson_facts else None
         return {"diagnoses": diagnose.diagnose(doc, student_model, lesson_model, warnings),
                 "notes": slow.notes(student_model, lesson_model)

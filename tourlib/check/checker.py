@@ -135,7 +135,10 @@ class Checker:
             return None
         try:
             with self.lock:
-                pch = model.precompiled(os.path.join(build.BUILD, "check", "model"))
+                # Whole paths without links: the sandbox binds the folder where it is,
+                # and the precompiled header names its header by the path it was made at.
+                pch = model.precompiled(os.path.realpath(os.path.join(build.BUILD, "check",
+                                                                      "model")))
                 work = self.workdir()
         except (OSError, subprocess.CalledProcessError):
             return None
