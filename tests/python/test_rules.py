@@ -7,7 +7,7 @@ import os
 import shutil
 import unittest
 
-from support import FIXTURES, ROOT
+from support import FIXTURES, ROOT, manifest
 from tourlib.check import diagnose, model
 
 SHAPES = os.path.join(FIXTURES, "shapes")
@@ -70,11 +70,8 @@ class Rules(unittest.TestCase):
             with self.subTest(shape=name):
                 student = model.Model(model.parse(os.path.join(SHAPES, name + ".cpp"), pch))
                 if lesson not in lessons:
-                    path = next(os.path.join(folder, lesson + ".cpp")
-                                for folder, _, files in os.walk(ROOT)
-                                if lesson + ".cpp" in files and "exercises" not in folder
-                                and "fixtures" not in folder and "build" not in folder)
-                    lessons[lesson] = model.Model(model.parse(path, pch))
+                    source = next(p["source"] for p in manifest() if p["name"] == lesson)
+                    lessons[lesson] = model.Model(model.parse(os.path.join(ROOT, source), pch))
                 doc = {"status": "fail", "families": families}
                 found = diagnose.diagnose(doc, student, lessons[lesson], warnings)
                 self.assertEqual([d["id"] for d in found], ids, found)

@@ -8,7 +8,6 @@ import select
 import signal
 import time
 
-from .. import build
 from . import changes, diagnose, model, slow
 
 # A lesson's advice takes a few milliseconds; a file of 256 KiB, a few seconds.
@@ -18,18 +17,17 @@ SECONDS = 20
 def advise(doc, student, lesson, warnings, program, source, parsed=None):
     """{"diagnoses", "notes", "changed"} for the verdict `doc`, and "" or why there is
     none. `student` and `lesson` are the two texts; `parsed` is (clang's dump of the
-    student's file, its content, the path it was parsed as, the lesson's path), or None
-    where there is no parse."""
+    student's file, the precompiled headers it was made with, the file's content, the
+    path it was parsed as, the lesson's path), or None where there is no parse."""
     def work():
         student_model = lesson_model = None
         if parsed:
-            dump, content, path, lesson_path = parsed
+            dump, pch, content, path, lesson_path = parsed
             facts = model.read(dump, content, path)
             student_model = model.Model(facts) if facts else None
-            # Where the parse's precompiled headers are kept, in the build folder chosen.
-            folder = os.path.realpath(os.path.join(build.BUILD, "check", "model"))
-            lesson_facts = model.parse(lesson_path, model.precompiled(folder),
-                                       keep=os.path.join(folder, "lessons"))
+            # The lesson's facts are kept beside the headers, per content.
+            lesson_facts = model.parse(lesson_path, pch,
+                                       keep=os.path.join(os.path.dirname(pch), "lessons"))
             lesson_model = model.Model(lesson_facts) if lesson_facts else None
         return {"diagnoses": diagnose.diagnose(doc, student_model, lesson_model, warnings),
                 "notes": slow.notes(student_model, lesson_model)

@@ -128,9 +128,9 @@ class Checker:
 
     def dump(self):
         """clang's parse of the copy as its JSON dump (bytes), made in the sandbox when
-        so chosen, beside the families' builds; None where there is none (no clang, a
-        parse that failed or said too much). What it holds is read apart, by the
-        advice (model.read)."""
+        so chosen, beside the families' builds, with the precompiled headers it used:
+        (dump, their path), or None where there is none (no clang, a parse that failed
+        or said too much). What it holds is read apart, by the advice (model.read)."""
         if shutil.which("clang++") is None:
             return None
         try:
@@ -151,7 +151,7 @@ class Checker:
             except (OSError, subprocess.CalledProcessError):
                 return None
             done = self.parse(pch, work)
-        return done.stdout if not done.reason and done.stdout else None
+        return (done.stdout, pch) if not done.reason and done.stdout else None
 
     def parse(self, pch, work):
         argv = model.parse_argv(self.compiled_as, pch)

@@ -137,7 +137,7 @@ def judge(program, source, families, text=True, sandboxed=False, shown=None, con
     doc["warnings"] = checker.warnings
     lesson_path = os.path.join(catalogue.ROOT, program["source"])
     advice, why = advise(doc, student, lesson, checker.warnings, program, source,
-                         (dump, checker.content, checker.compiled_as, lesson_path)
+                         (*dump, checker.content, checker.compiled_as, lesson_path)
                          if dump else None)
     doc.update(advice)
     if why:

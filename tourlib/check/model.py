@@ -356,29 +356,27 @@ class Reader:
 
     def write(self, node, begin, ctx):
         inner = node.get("inner", [])
-        if not inner:
-            return
-        var, name, element = target(inner[0])
+        if inner:
+            self.store(begin, ctx, node["opcode"], inner[0], inner[1:])
+
+    def store(self, begin, ctx, op, stored, operands):
+        """The fact of a store by `op` to the expression `stored`, of the value the
+        `operands` make: what it stores to, what the right side reads, whether it is an
+        update (it reads what it stores to)."""
+        var, name, element = target(stored)
         if var is None:
             return
-        op = node["opcode"]
-        read = {r["id"] for child in inner[1:] for r in self.references(child)}
+        read = {r["id"] for child in operands for r in self.references(child)}
         self.facts["writes"].append(self.at(
             begin, ctx, var=var, name=name, op=op, element=element, reads=sorted(read),
-            update=op != "=" or var in read, atomic_type="atomic<" in type_of(inner[0])))
+            update=op != "=" or var in read, atomic_type="atomic<" in type_of(stored)))
 
     def operator_call(self, node, begin, ctx):
         inner = node.get("inner", [])
         callee = callee_name(inner[0]) if inner else ""
         op = callee[len("operator"):] if callee.startswith("operator") else ""
         if op in UPDATES and len(inner) > 1:
-            var, name, element = target(inner[1])
-            if var is not None:
-                read = {r["id"] for child in inner[2:] for r in self.references(child)}
-                self.facts["writes"].append(self.at(
-                    begin, ctx, var=var, name=name, op=op, element=element,
-                    reads=sorted(read), update=op != "=" or var in read,
-                    atomic_type="atomic<" in type_of(inner[1])))
+            self.store(begin, ctx, op, inner[1], inner[2:])
         elif op == "<<" and not ctx.in_stream:
             count, first, ends = 0, node, False
             while first.get("kind") == "CXXOperatorCallExpr" and \
